@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+// Base of every worker thread of the server.
+//
+// A thread object is created suspended; a concrete class calls Start() as the last step of its
+// constructor, so Execute() never sees a half-built object. Stopping is always the owner's
+// three steps: Terminate() (plus unblocking whatever the body waits on), WaitFor(), destroy.
+// A thread whose stop was requested before it began skips its body.
+//
+// A derived class must be stopped before its own members go: its destructor calls
+// TerminateAndWait() first (the base destructor does it too, but by then the derived part is
+// already gone).
+class TThread {
+ public:
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  virtual ~TThread();
+
+  // Starts the body on a new thread. Once only; further calls do nothing. Any thread.
+  void Start();
+
+  // Sets the stop request that the body polls. Any thread.
+  void Terminate() noexcept { FTerminated.store(true, std::memory_order_release); }
+  bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }
+
+  // Blocks until the body has returned; returns at once for a thread that never started.
+  // Any thread but the object's own.
+  void WaitFor();
+
+  // True once the body has returned (or was skipped).
+  bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
+
+  // Whatever escaped Execute(), or null. Valid after WaitFor(). Nothing escapes a thread body:
+  // the trampoline keeps it here for the owner to inspect.
+  std::exception_ptr FatalException() const { return FFatalException; }
+
+ protected:
+  TThread() = default;
+
+  virtual void Execute() = 0;
+
+  void TerminateAndWait() {
+    Terminate();
+    WaitFor();
+  }
+
+ private:
+  void Run() noexcept;
+
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFinished{false};
+  std::exception_ptr FFatalException;
+  std::mutex FJoinLock;  // guards FThread against two concurrent WaitFor() calls
+  std::thread FThread;
+};

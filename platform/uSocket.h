@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The socket layer: the few IPv4 socket calls the transports make, the same on every platform.
+// Each call returns the platform's result and leaves the platform's error code for
+// LastSocketError() (errno, WSAGetLastError()) unchanged, since logs print it in decimal.
+
+// A descriptor on POSIX, a SOCKET on Windows; both fit.
+using TSocket = std::intptr_t;
+inline constexpr TSocket InvalidSocket = -1;
+
+int LastSocketError();
+// True for the code of a non-blocking call that found nothing to do (EAGAIN, WSAEWOULDBLOCK).
+bool IsWouldBlockError(int error);
+
+// Winsock start-up (version 2.0) and clean-up; no-ops elsewhere. 0 or the error code.
+int StartNetwork();
+void CleanupNetwork();
+
+// IPv4 addresses are kept in network byte order.
+// inet_addr: true for a dotted IPv4 literal ("10.1.2.3"; "255.255.255.255" included).
+bool ParseIPv4Address(const std::string& text, std::uint32_t& address);
+// "a.b.c.d", each part in decimal without leading zeros.
+std::string FormatIPv4Address(std::uint32_t address);
+// Host name lookup: true with the first IPv4 address of the name.
+bool ResolveIPv4Host(const std::string& name, std::uint32_t& address);
+
+TSocket OpenTcpSocket();
+TSocket OpenUdpSocket();
+int CloseSocket(TSocket socket);
+// Both directions; wakes a thread blocked in accept or recv on the socket.
+int ShutdownSocket(TSocket socket);
+
+// setsockopt: 0 or -1.
+int SetSocketOption(TSocket socket, int level, int name, const void* value, int length);
+int SetSocketNonBlocking(TSocket socket);
+int SetReuseAddress(TSocket socket);
+int SetTcpNoDelay(TSocket socket);
+// SO_RCVBUF, as far as the system allows.
+int SetReceiveBufferSize(TSocket socket, int bytes);
+// The option levels and names that callers of SetSocketOption use.
+extern const int SocketLevelSocket;      // SOL_SOCKET
+extern const int SocketLevelTcp;         // IPPROTO_TCP
+extern const int SocketOptionReuseAddr;  // SO_REUSEADDR
+extern const int SocketOptionRcvBuf;     // SO_RCVBUF
+extern const int SocketOptionNoDelay;    // TCP_NODELAY
+
+int BindSocket(TSocket socket, std::uint32_t address, std::uint16_t port);
+int ListenSocket(TSocket socket, int backlog);
+// The port the socket is bound to (host order), for listeners bound to port 0.
+int GetLocalPort(TSocket socket, std::uint16_t& port);
+// Blocks; InvalidSocket on failure. Peer address in network order, port in host order.
+TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& peerPort);
+int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port);
+
+// Bytes moved, 0 when the peer closed (receive), -1 on error. Sending never raises SIGPIPE.
+long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity);
+long SendBytes(TSocket socket, const void* data, std::size_t size);
+// One datagram and its source. Returns the datagram's real length, which is larger than capacity
+// when it did not fit (the bytes beyond capacity are lost), or -1 on error.
+long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::uint32_t& fromAddress,
+                     std::uint16_t& fromPort);
+long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint32_t toAddress,
+                  std::uint16_t toPort);
+
+// A manual-reset event that a thread can wait on together with a socket (an eventfd on Linux,
+// an event object on Windows). Set, Reset and IsSet: any thread.
+class TSocketSignal {
+ public:
+  TSocketSignal();
+  ~TSocketSignal();
+  TSocketSignal(const TSocketSignal&) = delete;
+  TSocketSignal& operator=(const TSocketSignal&) = delete;
+
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  std::intptr_t NativeHandle() const { return FHandle; }
+
+ private:
+  std::intptr_t FHandle;
+};
+
+struct TSocketWaitResult {
+  bool Readable = false;  // data, a closed peer or an error waits on the socket
+  bool Writable = false;
+  bool Signalled = false;  // the signal is set
+  bool Failed = false;     // the wait itself failed; LastSocketError() tells why
+};
+
+// Waits at most timeoutMs for the socket to become readable (and writable, when asked) or the
+// signal (may be null) to be set. Nothing set after the time-out.
+TSocketWaitResult WaitSocket(TSocket socket, bool forWrite, const TSocketSignal* signal,
+                             int timeoutMs);
