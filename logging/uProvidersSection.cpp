@@ -80,11 +80,17 @@ std::string ExtractQuotedField(std::string_view key, std::size_t& pos) {
 
 std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) {
   std::vector<TProviderEntry> entries;
-  std::ifstream file(configPath, std::ios::binary);
-  if (!file) {
+  std::string content;
+  try {
+    std::ifstream file(configPath, std::ios::binary);
+    if (!file) {
+      return entries;
+    }
+    content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    // Something that opens but cannot be read as a file, such as a directory.
     return entries;
   }
-  const std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 
   bool seenSection = false;
   bool inProviders = false;
