@@ -9,15 +9,11 @@
 
 #include "platform/uEnvironment.h"
 #include "platform/uLocalDatagramSocket.h"
-#include "tests/support/uServiceTestSupport.h"
+#include "tests/uFakeSystemctl.h"
+#include "tests/uTestDirectory.h"
 
 namespace {
 
-using kelvra_test::ReadWholeFile;
-using kelvra_test::RecordedSystemctlCalls;
-using kelvra_test::TScratchDirectory;
-using kelvra_test::WriteFakeSystemctl;
-using kelvra_test::WriteWholeFile;
 using Calls = std::vector<std::string>;
 
 const TServiceDefinition Definition{"Log_Service", "Kelvra Log Service",
@@ -56,7 +52,7 @@ class ServiceManagerTest : public testing::Test {
     return FManager->CreateService(definition);
   }
 
-  TScratchDirectory FDirectory{"service-manager"};
+  TTestDirectory FDirectory;
   std::unique_ptr<TServiceManager> FManager = CreateServiceManager();
 
  private:
@@ -66,7 +62,7 @@ class ServiceManagerTest : public testing::Test {
 TEST_F(ServiceManagerTest, CreateWritesTheUnitThenReloadsAndEnables) {
   ASSERT_EQ(Install("/opt/kelvra/KelvraLogServer"), 0);
 
-  EXPECT_EQ(ReadWholeFile(UnitPath()),
+  EXPECT_EQ(ReadTextFile(UnitPath()),
             "# Kelvra Log Service\n"
             "[Unit]\n"
             "Description=Kelvra Logging Server service\n"
@@ -96,18 +92,18 @@ TEST_F(ServiceManagerTest, ExecStartIsQuotedWithABlankAndEscapesWhatSystemdInter
     SCOPED_TRACE(item.path);
     std::filesystem::remove(UnitPath());
     ASSERT_EQ(Install(item.path), 0);
-    EXPECT_NE(ReadWholeFile(UnitPath()).find("\n" + item.execStart), std::string::npos)
-        << ReadWholeFile(UnitPath());
+    EXPECT_NE(ReadTextFile(UnitPath()).find("\n" + item.execStart), std::string::npos)
+        << ReadTextFile(UnitPath());
     FManager->Close();
   }
 }
 
 TEST_F(ServiceManagerTest, CreateOverAnExistingUnitFailsWithEexistAndLeavesItAlone) {
-  WriteWholeFile(UnitPath(), "[Unit]\nDescription=someone else's\n");
+  WriteTextFile(UnitPath(), "[Unit]\nDescription=someone else's\n");
 
   EXPECT_EQ(Install("/opt/kelvra/KelvraLogServer"), EEXIST);
 
-  EXPECT_EQ(ReadWholeFile(UnitPath()), "[Unit]\nDescription=someone else's\n");
+  EXPECT_EQ(ReadTextFile(UnitPath()), "[Unit]\nDescription=someone else's\n");
   EXPECT_EQ(SystemctlCalls(), Calls{});
 }
 
@@ -141,7 +137,7 @@ TEST_F(ServiceManagerTest, CreateWithoutSystemctlGivesTheExecErrorAndRemovesTheU
 }
 
 TEST_F(ServiceManagerTest, OpenManagerFailsWithTheErrnoOfTheUnitDirectory) {
-  WriteWholeFile(FDirectory.File("plain-file"), "");
+  WriteTextFile(FDirectory.File("plain-file"), "");
   const struct {
     std::string unitDir;
     int code;
@@ -166,7 +162,7 @@ TEST_F(ServiceManagerTest, StartRunsSystemctlStart) {
 }
 
 TEST_F(ServiceManagerTest, DeleteDisablesRemovesTheUnitAndReloads) {
-  WriteWholeFile(UnitPath(), "[Unit]\n");
+  WriteTextFile(UnitPath(), "[Unit]\n");
   ASSERT_EQ(FManager->OpenManager(), 0);
   ASSERT_EQ(FManager->OpenService("Log_Service"), 0);
 
@@ -187,7 +183,7 @@ TEST_F(ServiceManagerTest, OpenWithoutTheUnitFailsWithEnoent) {
 
 TEST_F(ServiceManagerTest, DeleteThatSystemdRefusesKeepsTheUnit) {
   UseSystemctl(WriteFakeSystemctl(FDirectory, "disable"));
-  WriteWholeFile(UnitPath(), "[Unit]\n");
+  WriteTextFile(UnitPath(), "[Unit]\n");
   ASSERT_EQ(FManager->OpenManager(), 0);
   ASSERT_EQ(FManager->OpenService("Log_Service"), 0);
 
