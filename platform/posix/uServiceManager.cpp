@@ -238,8 +238,10 @@ class TSystemdServiceManager final : public TServiceManager {
                     std::uint32_t exitCode) override;
 
  private:
+#ifdef KELVRA_HAVE_LIBSYSTEMD
   // Runs entry on the service thread and hands stop signals to the handler until it returns.
   int Dispatch(const TServiceEntry& entry, int signals, int wake, std::exception_ptr& escaped);
+#endif
   void WakeDispatcher();
 
   // Installation side: the thread that opened the manager only.
@@ -376,6 +378,7 @@ int TSystemdServiceManager::RunDispatcher(const std::string& /*serviceName*/,
 #endif
 }
 
+#ifdef KELVRA_HAVE_LIBSYSTEMD
 int TSystemdServiceManager::Dispatch(const TServiceEntry& entry, int signals, int wake,
                                      std::exception_ptr& escaped) {
   std::atomic<bool> finished{false};
@@ -422,6 +425,7 @@ int TSystemdServiceManager::Dispatch(const TServiceEntry& entry, int signals, in
   service.join();
   return 0;
 }
+#endif
 
 TServiceStatusHandle TSystemdServiceManager::RegisterControlHandler(
     const std::string& /*serviceName*/, const TServiceControlHandler& handler) {
