@@ -24,23 +24,22 @@ enum TName : std::uint8_t { NameShortMonth, NameLongMonth, NameShortDay, NameLon
 
 // Decimal, zero-padded to digits, never cut.
 void AppendNumber(std::string& out, long long value, int digits) {
-  char reversed[24];
-  int length = 0;
+  char text[24];
+  char* const end = text + sizeof text;
+  char* first = end;
   unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                       : static_cast<unsigned long long>(value);
   do {
-    reversed[length++] = static_cast<char>('0' + rest % 10);
+    *--first = static_cast<char>('0' + rest % 10);
     rest /= 10;
   } while (rest != 0);
-  while (length < digits && length < static_cast<int>(sizeof reversed)) {
-    reversed[length++] = '0';
+  while (end - first < digits && first > text + 1) {
+    *--first = '0';
   }
   if (value < 0) {
-    out += '-';
+    *--first = '-';
   }
-  while (length > 0) {
-    out += reversed[--length];
-  }
+  out.append(first, end);
 }
 
 void AppendField(std::string& out, TField field, int digits, const TDateTimeParts& parts) {
