@@ -24,17 +24,17 @@ bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
 
 std::optional<tTCPEventItem> TReceiveManagerQueue::Pop() {
   std::optional<tTCPEventItem> item;
-  bool wasFull = false;
+  bool drained = false;
   {
     std::lock_guard lock(Lock);
     if (FItems.empty()) {
       return item;
     }
-    wasFull = FItems.size() >= static_cast<std::size_t>(MaxCount);
     item.emplace(std::move(FItems.front()));
     FItems.pop_front();
+    drained = FItems.size() == static_cast<std::size_t>(RoomMark);
   }
-  if (wasFull) {
+  if (drained) {
     FRoom.notify_all();
   }
   return item;

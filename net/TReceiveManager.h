@@ -29,6 +29,9 @@ struct tTCPEventItem {
 class TReceiveManagerQueue {
  public:
   static constexpr std::int32_t MaxCount = 10000;
+  // Producers held by a full queue are woken once it has drained to this many items, so they
+  // refill it in bulk instead of all waking for every single free slot.
+  static constexpr std::int32_t RoomMark = MaxCount * 3 / 4;
 
   TReceiveManagerQueue() = default;
   TReceiveManagerQueue(const TReceiveManagerQueue&) = delete;
@@ -43,7 +46,8 @@ class TReceiveManagerQueue {
   // Drops every item and takes ItemSemaphore back to 0.
   void ReleaseAll();
 
-  // Waits at most timeoutMs until fewer than MaxCount items wait. True when there is room.
+  // Waits at most timeoutMs until no more than RoomMark items wait. True when they do; a Push
+  // may also succeed after a false result, as long as fewer than MaxCount items wait.
   bool WaitForRoom(std::uint32_t timeoutMs);
   std::int32_t Count() const;
 

@@ -29,8 +29,15 @@ TEST(TReceiveManagerQueueTest, HoldsAtMostMaxCountItemsAndRefusesWithoutTakingTh
   const std::optional<tTCPEventItem> oldest = queue.Pop();
   ASSERT_TRUE(oldest.has_value());
   EXPECT_EQ(oldest->Data, "0");
-  EXPECT_TRUE(queue.WaitForRoom(0));
   EXPECT_TRUE(queue.Push(refused));
+  EXPECT_FALSE(queue.Push(refused));
+
+  // Held producers are woken only once the queue has drained to RoomMark.
+  EXPECT_FALSE(queue.WaitForRoom(0));
+  while (queue.Count() > TReceiveManagerQueue::RoomMark) {
+    queue.Pop();
+  }
+  EXPECT_TRUE(queue.WaitForRoom(0));
 }
 
 TEST(TReceiveManagerQueueTest, PopsInPushOrderAndReleaseAllEmptiesQueueAndCount) {
