@@ -233,7 +233,7 @@ TEST(TCPServerTest, AThrowingHandlerDoesNotStopDelivery) {
 // A listener whose stop is requested before its thread begins: the thread skips its body.
 class EarlyStoppedServer final : public TCustomTCPServer {
  public:
-  EarlyStoppedServer(tNotifyTCPEvent onConnect)
+  explicit EarlyStoppedServer(tNotifyTCPEvent onConnect)
       : TCustomTCPServer("127.0.0.1", nullptr, nullptr, nullptr, std::move(onConnect), 0) {
     Terminate();
     Start();
