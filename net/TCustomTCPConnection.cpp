@@ -38,8 +38,9 @@ void TCustomTCPConnection::Send(const void* data, std::int32_t size) {
     return;
   }
   const auto* bytes = static_cast<const char*>(data);
-  for (std::int32_t offset = 0; offset < size; offset += MaxChunk) {
-    const std::int32_t length = std::min(MaxChunk, size - offset);
+  // 64-bit offsets: the step past the last chunk must not overflow for sizes near 2^31.
+  for (std::int64_t offset = 0; offset < size; offset += MaxChunk) {
+    const std::int64_t length = std::min<std::int64_t>(MaxChunk, size - offset);
     SendQueue.emplace_back(bytes + offset, static_cast<std::size_t>(length));
     SendEvent.Set();
   }
