@@ -15,6 +15,10 @@ inline constexpr TSocket InvalidSocket = -1;
 int LastSocketError();
 // True for the code of a non-blocking call that found nothing to do (EAGAIN, WSAEWOULDBLOCK).
 bool IsWouldBlockError(int error);
+// Error codes the transports record themselves, in the platform's numbering.
+extern const int SocketErrorMessageSize;  // datagram longer than the buffer: EMSGSIZE, WSAEMSGSIZE
+extern const int
+    SocketErrorAddressNotAvailable;  // e.g. no IPv4 text: EADDRNOTAVAIL, WSAEADDRNOTAVAIL
 
 // Winsock start-up (version 2.0) and clean-up; no-ops elsewhere. 0 or the error code.
 int StartNetwork();
