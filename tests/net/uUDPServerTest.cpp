@@ -214,6 +214,7 @@ TEST_F(UDPServerTest, HandlerMaySendAnswers) {
   std::string data;
   ASSERT_TRUE(a.Receive(data));
   EXPECT_EQ(data, "ping");
+  Server.reset();  // before the handler's mutex goes
 }
 
 TEST_F(UDPServerTest, SocketOptionsWhileRunningAndAfterStop) {
