@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,19 @@ inline std::uint32_t Loopback() {
   return address;
 }
 
+// The code with which a bind of 127.0.0.1 and this (taken) port fails.
+inline std::int32_t BindErrorOf(std::uint16_t port) {
+  const TSocket probe = OpenUdpSocket();
+  EXPECT_NE(BindSocket(probe, Loopback(), port), 0);
+  const std::int32_t code = LastSocketError();
+  CloseSocket(probe);
+  return code;
+}
+
 // A datagram socket on 127.0.0.1 and a port of its own.
 class TPeer {
  public:
   TPeer() : FSocket(OpenUdpSocket()) {
-    EXPECT_NE(FSocket, InvalidSocket);
     EXPECT_EQ(BindSocket(FSocket, Loopback(), 0), 0);
     EXPECT_EQ(GetLocalPort(FSocket, Port), 0);
   }
@@ -41,18 +50,15 @@ class TPeer {
 
   // The next datagram within timeoutMs; false when none came.
   bool Receive(std::string& data, int timeoutMs = 10000) const {
-    if (!WaitSocket(FSocket, false, nullptr, timeoutMs).Readable) {
-      return false;
-    }
     std::vector<char> buffer(65536);
     std::uint32_t from = 0;
     std::uint16_t fromPort = 0;
-    const long length = ReceiveDatagram(FSocket, buffer.data(), buffer.size(), from, fromPort);
-    if (length < 0) {
+    if (!WaitSocket(FSocket, false, nullptr, timeoutMs).Readable) {
       return false;
     }
-    data.assign(buffer.data(), static_cast<std::size_t>(length));
-    return true;
+    const long length = ReceiveDatagram(FSocket, buffer.data(), buffer.size(), from, fromPort);
+    data.assign(buffer.data(), static_cast<std::size_t>(length < 0 ? 0 : length));
+    return length >= 0;
   }
 
   std::uint16_t Port = 0;
@@ -61,7 +67,7 @@ class TPeer {
   TSocket FSocket;
 };
 
-// One event as a handler saw it: 'C'onnect, 'R'eceive, 'S'end or 'D'isconnect, with the peer
+// One event as its handler saw it: 'C'onnect, 'R'eceive, 'S'end or 'D'isconnect, the peer
 // fields read during the call and a copy of the packet.
 struct TRecordedEvent {
   char Kind = 0;
@@ -71,12 +77,11 @@ struct TRecordedEvent {
   std::string Data;
 
   bool operator==(const TRecordedEvent&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const TRecordedEvent& event) {
+    return out << event.Kind << ' ' << event.Index << ' ' << event.Address << ':' << event.Port
+               << " [" << event.Data.size() << " bytes]";
+  }
 };
-
-inline std::ostream& operator<<(std::ostream& out, const TRecordedEvent& event) {
-  return out << event.Kind << ' ' << event.Index << ' ' << event.Address << ':' << event.Port
-             << " [" << event.Data.size() << " bytes]";
-}
 
 class TEventLog {
  public:
@@ -97,7 +102,7 @@ class TEventLog {
     };
   }
 
-  // Waits up to 10 s until at least count events have come; true when they have.
+  // True once at least count events have come; waits up to 10 s.
   bool WaitForCount(std::size_t count) {
     std::unique_lock lock(FLock);
     return FChanged.wait_for(lock, std::chrono::seconds(10),
@@ -115,10 +120,8 @@ class TEventLog {
     if (packet != nullptr) {
       event.Data.assign(static_cast<const char*>(packet), size);
     }
-    {
-      std::lock_guard lock(FLock);
-      FEvents.push_back(std::move(event));
-    }
+    std::lock_guard lock(FLock);
+    FEvents.push_back(std::move(event));
     FChanged.notify_all();
   }
 
