@@ -23,7 +23,8 @@
 //
 // Datagrams of 1 to ReceiveBufferSize bytes raise OnReceive; empty and longer ones raise nothing.
 // Each pass of the loop waits at most 50 ms (twice that on the send path), so a stop request is
-// seen within about 100 ms plus the time of a handler in progress.
+// seen within about 100 ms plus the time of a handler in progress. A pass with nothing to send
+// takes up to 64 waiting datagrams one after the other; one request is sent per pass.
 class tUDPServer : public TIPConnection {
  public:
   static constexpr std::size_t ReceiveBufferSize = 8192;
