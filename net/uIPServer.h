@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "net/uIPServerHeader.h"
+#include "net/uTCPServer.h"
 #include "net/uUDPServer.h"
 
 // The component through which the main control configures, switches on and off, and reaches
@@ -84,6 +85,57 @@ class TIPServerComponent {
   tNotifyDataTCPEvent FOnSend;
   tNotifyTCPEvent FOnDisconnect;
   tNotifyTCPEvent FOnConnect;
+};
+
+// The TCP variant: owns one listener of the class chosen by SetServerClass (TSimpleTCPServer
+// at first). A client index is a listener's connection number; Client is a connection object.
+class TTCPServerComponent final : public TIPServerComponent {
+ public:
+  TTCPServerComponent() = default;
+  ~TTCPServerComponent() override;
+
+  bool GetActive() const override;
+  void SetActive(bool Value) override;
+
+  // TIPServerComponent operations
+  bool ClientExists(std::uint16_t ClientIndex) override;
+  // Only while that connection is still in the listener's table.
+  void SendBuffer(TIPConnection* Client, const void* Data, std::uint32_t Size) override;
+  void SendBufferTo(std::uint16_t ClientIndex, const void* Data, std::uint32_t Size) override;
+  void SendText(TIPConnection* Client, const std::string& Text) override;
+  void SendTextTo(std::uint16_t ClientIndex, const std::string& Text) override;
+  // Does nothing: TCP has no sending to an address.
+  void SendBufferToAddress(const std::string& Address, std::uint16_t Port, const void* Data,
+                           std::int32_t Size) override;
+  // Size 0 probes every client (ProbeClients).
+  void SendBufferToAll(const void* Data, std::uint32_t Size) override;
+  void SendTextToAll(const std::string& Text) override;
+  // Tells the connection thread to stop; it closes its socket and raises no OnDisconnect, and
+  // its number stays taken until the listener stops.
+  void DisconnectClient(std::uint16_t ClientIndex) override;
+  // The connection's setsockopt: 0 or -1; -2 without such a connection or without a server.
+  int SetClientOption(std::uint16_t ClientIndex, int Level, int OptName, const void* OptVal,
+                      int OptLen) override;
+  bool WaitForStart(std::uint32_t Timeout, std::int32_t& ErrorCode) override;
+
+  // Queues an empty write on every connection (over TPKT the header-only frame 03 00 00 04),
+  // so that dead connections are found. Nothing without a server. Owner thread, or any thread
+  // while Active is not being switched.
+  void ProbeClients();
+  // The listener's last error (0 while bound). Without a server: the last error of the listener
+  // held last, 0 when there was none. Owner thread.
+  std::int32_t ServerErrorCode() const;
+  // The listener class for the next creation; null is ignored. Owner thread.
+  void SetServerClass(TTCPServerClass ServerClass);
+  // The port the running listener is bound to (for IPPort 0); 0 when not listening.
+  std::uint16_t BoundPort() const;
+
+ private:
+  void StopServer();
+
+  std::unique_ptr<TCustomTCPServer> FServer;
+  TTCPServerClass FServerClass = &TSimpleTCPServer::Create;
+  std::int32_t FLastServerError = 0;
 };
 
 // The UDP variant: owns one tUDPServer. A client index is a slot of the server's peer table.

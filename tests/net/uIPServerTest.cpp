@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "LoopbackClient.h"
 #include "UDPTestSupport.h"
 
 namespace {
@@ -28,9 +29,14 @@ std::int32_t SettledStartCode(TIPServerComponent& component, bool& started) {
 }
 
 TEST(IPServerComponentTest, InactiveComponentsHaveNeutralResults) {
-  std::vector<std::unique_ptr<TIPServerComponent>> components;
-  components.push_back(std::make_unique<TUDPServerComponent>());
-  for (auto& component : components) {
+  struct Case {
+    std::unique_ptr<TIPServerComponent> component;
+    int optionResult;
+  };
+  Case cases[2];
+  cases[0] = {std::make_unique<TTCPServerComponent>(), -2};
+  cases[1] = {std::make_unique<TUDPServerComponent>(), -1};
+  for (auto& [component, optionResult] : cases) {
     TPeer peer;
     EXPECT_FALSE(component->GetActive());
     EXPECT_FALSE(component->ClientExists(0));
@@ -38,17 +44,124 @@ TEST(IPServerComponentTest, InactiveComponentsHaveNeutralResults) {
     component->SendText(nullptr, "x");
     component->SendBufferToAddress("127.0.0.1", peer.Port, "x", 1);
     component->SendBufferToAll("x", 1);
+    component->SendBufferToAll(nullptr, 0);
     component->DisconnectClient(0);
     std::string data;
     EXPECT_FALSE(peer.Receive(data, 50));
     const int one = 1;
-    EXPECT_LT(
+    EXPECT_EQ(
         component->SetClientOption(0, SocketLevelSocket, SocketOptionReuseAddr, &one, sizeof one),
-        0);
+        optionResult);
     std::int32_t code = 0;  // at once, whatever the time-out
     EXPECT_FALSE(component->WaitForStart(std::numeric_limits<std::uint32_t>::max(), code));
     EXPECT_EQ(code, TIPServerComponent::ErrorInvalidHandle);
   }
+}
+
+// A TCP component on 127.0.0.1 and a port of its own, with one client connected.
+class TCPServerComponentTest : public ::testing::Test {
+ protected:
+  void Activate(TTCPServerClass serverClass) {
+    Component.SetServerClass(serverClass);
+    Component.SetServerClass(nullptr);  // ignored
+    Component.SetIPAddress("127.0.0.1");
+    Component.SetOnReceive(Log.Receive());
+    Component.SetOnConnect(Log.Connect());
+    Component.SetOnDisconnect(Log.Disconnect());
+    Component.SetActive(true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Component.BoundPort() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Client = std::make_unique<TLoopbackClient>(Component.BoundPort());
+    ASSERT_TRUE(Client->Connected());
+    ASSERT_TRUE(Log.WaitForCount(1));
+    // The connect event may come before the listener has entered the connection in its table.
+    while (!Component.ClientExists(0) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(Component.ClientExists(0));
+  }
+
+  TEventLog Log;
+  TTCPServerComponent Component;  // stopped before Log goes
+  std::unique_ptr<TLoopbackClient> Client;
+};
+
+TEST_F(TCPServerComponentTest, TPKTComponentProbesItsClients) {
+  Activate(&TTPKTTCPServer::Create);
+  Component.ProbeClients();
+  Component.SendBufferToAll(nullptr, 0);  // a probe too
+  Component.SendTextTo(0, "hi");
+  Component.SendBufferToAddress("127.0.0.1", Client->LocalPort(), "x", 1);  // nothing
+  EXPECT_EQ(Client->Receive(14), std::string("\x03\x00\x00\x04\x03\x00\x00\x04\x03\x00\x00\x06"
+                                             "hi",
+                                             14));
+  ASSERT_TRUE(
+      Client->Send(std::string("\x03\x00\x00\x07"
+                               "abc",
+                               7)));
+  ASSERT_TRUE(Log.WaitForCount(2));
+  EXPECT_EQ(Log.Events().back().Data, "abc");
+  const int one = 1;
+  EXPECT_EQ(Component.SetClientOption(0, SocketLevelTcp, SocketOptionNoDelay, &one, sizeof one), 0);
+  EXPECT_EQ(Component.SetClientOption(1, SocketLevelTcp, SocketOptionNoDelay, &one, sizeof one),
+            -2);
+  EXPECT_EQ(Component.ServerErrorCode(), 0);
+}
+
+TEST_F(TCPServerComponentTest, NewComponentPassesTheStreamThroughAndActiveTwiceKeepsIt) {
+  Activate(nullptr);          // the class a new component starts with
+  Component.SetActive(true);  // no new listener: the client stays connected
+  Component.SendTextTo(0, "raw");
+  Component.SendText(nullptr, "not sent");
+  EXPECT_EQ(Client->Receive(3), "raw");
+  // Bytes as they come off the stream: no frame is looked for.
+  ASSERT_TRUE(Client->Send("\x03xyz"));
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (received.size() < 4 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    received.clear();
+    for (const auto& event : Log.Events()) {
+      received += event.Data;
+    }
+  }
+  EXPECT_EQ(received, "\x03xyz");
+
+  // Stopped by the component, the connection closes without a disconnect event and keeps its
+  // number until the listener stops.
+  Component.DisconnectClient(0);
+  EXPECT_TRUE(Client->WaitForClose());
+  EXPECT_TRUE(Component.ClientExists(0));
+  Component.SetActive(false);
+  EXPECT_FALSE(Component.ClientExists(0));
+  for (const auto& event : Log.Events()) {
+    EXPECT_NE(event.Kind, 'D');
+  }
+}
+
+TEST(TCPServerComponentBindTest, TakenPortShowsInServerErrorCode) {
+  std::uint32_t loopback = udptest::Loopback();
+  const TSocket holder = OpenTcpSocket();
+  std::uint16_t port = 0;
+  ASSERT_EQ(BindSocket(holder, loopback, 0), 0);
+  ASSERT_EQ(ListenSocket(holder, 1), 0);
+  ASSERT_EQ(GetLocalPort(holder, port), 0);
+  TTCPServerComponent component;
+  component.SetIPAddress("127.0.0.1");
+  component.SetIPPort(port);
+  component.SetActive(true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!IsAddressInUseError(component.ServerErrorCode()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(IsAddressInUseError(component.ServerErrorCode())) << component.ServerErrorCode();
+  EXPECT_TRUE(component.GetActive());  // the listener keeps trying
+  component.SetActive(false);
+  EXPECT_FALSE(component.GetActive());
+  CloseSocket(holder);
 }
 
 class UDPServerComponentTest : public ::testing::Test {
