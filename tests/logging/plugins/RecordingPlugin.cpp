@@ -4,10 +4,10 @@
 //   Initialize|<base>|<address>|<port>|<application>|<module>|<prefix>|<thread>
 //   AddMessage|<clientTime>|<serverTime>|<text>|<thread>
 //   Finalize|<thread>
-// with times as "%.17g" and <thread> the hash of the calling thread's id. A message text "throw"
-// throws after being recorded; "sleep:N" sleeps N milliseconds before being recorded.
+// with times as "%.17g" and <thread> the hash of the calling thread's id. Each call is recorded
+// when it begins. A message text "throw" then throws; "block" waits until Recording_Unblock().
 
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -20,8 +20,10 @@
 
 namespace {
 
-std::mutex Lock;  // guards Record
+std::mutex Lock;  // guards Record and Unblocked
+std::condition_variable UnblockedChanged;
 std::string Record;
+bool Unblocked = false;
 
 std::string ThreadTag() {
   return std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
@@ -53,10 +55,11 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Initialize(
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTime,
                                                                 double serverTime,
                                                                 const char* text) {
-  if (std::strncmp(text, "sleep:", 6) == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(text + 6)));
-  }
   Add("AddMessage|" + Time(clientTime) + "|" + Time(serverTime) + "|" + text + "|" + ThreadTag());
+  if (std::strcmp(text, "block") == 0) {
+    std::unique_lock lock(Lock);
+    UnblockedChanged.wait(lock, [] { return Unblocked; });
+  }
   if (std::strcmp(text, "throw") == 0) {
     throw std::runtime_error("plug-in failure");
   }
@@ -78,6 +81,15 @@ LOGPROVIDER_EXPORT std::size_t Recording_Read(char* buffer, std::size_t capacity
 LOGPROVIDER_EXPORT void Recording_Reset(void) {
   std::lock_guard lock(Lock);
   Record.clear();
+  Unblocked = false;
+}
+
+LOGPROVIDER_EXPORT void Recording_Unblock(void) {
+  {
+    std::lock_guard lock(Lock);
+    Unblocked = true;
+  }
+  UnblockedChanged.notify_all();
 }
 
 }  // extern "C"
