@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "tests/uTestDirectory.h"
 
@@ -17,11 +18,17 @@ TDateTime At(int year, int month, int day, int hour, int minute, int second, int
   return EncodeDateTime(year, month, day, hour, minute, second, ms);
 }
 
-std::unique_ptr<TFileLogProducer> MakeProducer(const std::string& base,
-                                               const std::string& application,
-                                               const std::string& module, const std::string& prefix,
-                                               const std::string& port = "1000") {
-  return std::make_unique<TFileLogProducer>(base, "10.1.2.3", port, application, module, prefix);
+// Masks with ':' as time separator, whatever the test machine's locale.
+std::shared_ptr<const TFileLogMasks> ColonMasks() {
+  return std::make_shared<const TFileLogMasks>(TFormatSettings{});
+}
+
+std::unique_ptr<TFileLogProducer> MakeProducer(
+    const std::string& base, const std::string& application, const std::string& module,
+    const std::string& prefix, const std::string& port = "1000",
+    std::shared_ptr<const TFileLogMasks> masks = ColonMasks()) {
+  return std::make_unique<TFileLogProducer>(base, "10.1.2.3", port, application, module, prefix, "",
+                                            std::move(masks));
 }
 
 // The owners' sequence.
@@ -80,6 +87,19 @@ TEST(TFileLogProducerTest, LineFormsAndNames) {
     Release(producer);
     EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/App/Mod/2024_03_07/" + c.file), c.line);
   }
+}
+
+// Every ":" of the stamp masks is the time separator, the one after the client time included.
+TEST(TFileLogProducerTest, StampsUseTheLocaleTimeSeparator) {
+  TTestDirectory dir;
+  TFormatSettings settings;
+  settings.TimeSeparator = '.';
+  auto producer = MakeProducer(dir.Dir(), "App", "Mod", "", "1",
+                               std::make_shared<const TFileLogMasks>(settings));
+  producer->AddMessage("x", At(2024, 3, 7, 14, 5, 8, 997), At(2024, 3, 7, 14, 5, 9, 120));
+  Release(producer);
+  EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/App/Mod/2024_03_07/14.log"),
+            "14.05.09.120[14.05.08.997] . x\r\n");
 }
 
 TEST(TFileLogProducerTest, BaseCatalogIsAPlainPrefix) {

@@ -31,6 +31,8 @@ class tLogProducerHolderTest : public testing::Test {
     options.Clock = [this] { return FNow; };
     options.Ticks = [this] { return FTicks; };
     options.MaxFileProducers = maxFileProducers;
+    // ':' as time separator, whatever the test machine's locale.
+    options.Masks = std::make_shared<const TFileLogMasks>(TFormatSettings{});
     return std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
   }
 
