@@ -20,7 +20,8 @@ struct TLogProducerHolderOptions {
   std::function<TDateTime()> Clock = LocalNow;
   // Milliseconds, wrapping at 2^32, for the idle release.
   std::function<std::uint32_t()> Ticks = GetTickCount32;
-  // At most this many file producers live at once; the least recently used goes first.
+  // At most this many file producers live at once; the least recently used goes first. 0: no
+  // bound.
   std::size_t MaxFileProducers = 4096;
   // ReleaseIdle() releases the file producers that got no record for this long.
   std::uint32_t IdleReleaseMs = 60'000;
@@ -55,29 +56,33 @@ class tLogProducerHolder {
  public:
   // Reads the "Providers" section of configPath (missing file or section: no plug-ins) and
   // starts a plug-in producer for each line whose key splits into four fields.
+  // Main loop thread only (it calls the plug-ins' LogProvider_Initialize).
   tLogProducerHolder(std::string baseCatalog, const std::string& configPath,
                      TLogProducerHolderOptions options = {});
   tLogProducerHolder(const tLogProducerHolder&) = delete;
   tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
+  // ReleaseAll(). Main loop thread only.
   ~tLogProducerHolder();
 
   // Delivers one record (see the class comment). clientTime is the sender's stamp, 0 for none.
+  // Main loop thread only.
   void RouteRecord(std::string_view peerAddress, std::string_view peerPort,
                    std::string_view applicationName, std::string_view moduleName,
                    std::string_view filePrefix, std::string_view text, TDateTime clientTime);
 
   // Stops and releases every file producer of one sender ("*address:port", without regard to
-  // case), oldest first. Plug-in producers stay.
+  // case), oldest first. Plug-in producers stay. Main loop thread only.
   void ReleasePeer(std::string_view peerAddress, std::string_view peerPort);
 
   // Stops and releases every file producer that got no record for IdleReleaseMs. Meant to be
-  // called about once a second.
+  // called about once a second. Main loop thread only.
   void ReleaseIdle();
 
   // Stops and releases every producer: plug-ins in configuration order, then file producers in
-  // the order of their creation.
+  // the order of their creation. Main loop thread only.
   void ReleaseAll();
 
+  // Main loop thread only.
   std::size_t PluginProducerCount() const { return FPlugins.size(); }
   std::size_t FileProducerCount() const { return FFiles.size(); }
 
