@@ -115,18 +115,31 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
       ReleaseFileEntry(FFiles.begin());
     }
   }
-  TFileEntry& entry = FFiles.emplace_back();
-  const TFileList::iterator position = std::prev(FFiles.end());
-  entry.Key = FKey;
-  entry.FoldedKey = FFoldedKey;
-  entry.FoldedPeer = FFoldedKey.substr(0, 1 + peerAddress.size() + 1 + peerPort.size());
-  entry.Sequence = FNextSequence++;
-  entry.Producer = std::make_unique<TFileLogProducer>(
+  // Made whole before it joins the list, so that a failure leaves no half-made entry behind.
+  TFileEntry made;
+  made.Key = FKey;
+  made.FoldedKey = FFoldedKey;
+  made.FoldedPeer = FFoldedKey.substr(0, 1 + peerAddress.size() + 1 + peerPort.size());
+  made.Sequence = FNextSequence++;
+  made.Producer = std::make_unique<TFileLogProducer>(
       BaseCatalog, std::string(peerAddress), std::string(peerPort), std::string(applicationName),
       std::string(moduleName), std::string(filePrefix), std::string(), FMasks);
-  FFilesByKey.emplace(entry.FoldedKey, position);
-  TPeerList& peer = FFilesByPeer[entry.FoldedPeer];
-  entry.PeerSlot = peer.insert(peer.end(), position);
+  FFiles.push_back(std::move(made));
+  const TFileList::iterator position = std::prev(FFiles.end());
+  TFileEntry& entry = *position;
+  try {
+    FFilesByKey.emplace(entry.FoldedKey, position);
+    TPeerList& peer = FFilesByPeer[entry.FoldedPeer];
+    entry.PeerSlot = peer.insert(peer.end(), position);
+  } catch (...) {
+    FFilesByKey.erase(entry.FoldedKey);
+    if (const auto peer = FFilesByPeer.find(entry.FoldedPeer);
+        peer != FFilesByPeer.end() && peer->second.empty()) {
+      FFilesByPeer.erase(peer);
+    }
+    FFiles.erase(position);
+    throw;
+  }
   return position;
 }
 
