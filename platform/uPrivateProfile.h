@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+// Private-profile files: INI-style text made of "[Section]" lines, "Key=Value" lines, comments that
+// begin with ';' and blank lines, with LF or CR LF line ends. Section and key names match without
+// regard to letter case; only the first section of a name counts, and in it the first occurrence of
+// a key. On Windows these are GetPrivateProfileStringA and WritePrivateProfileStringA.
+
+// The longest value ReadProfileString returns; longer values are cut.
+inline constexpr std::size_t MaxProfileValueLength = 2047;
+
+// Reads one key of a section. False when the file, the section or the key is missing (value is
+// then left alone). The value has the blanks around it dropped, then one pair of enclosing single
+// or double quotation marks, and is cut to MaxProfileValueLength characters; a key present with an
+// empty value yields "".
+//   "  Key = 'a b'  " => "a b"      "Key=" => ""
+// Any thread.
+bool ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
+                       std::string& value);
+
+// Writes one key of a section: replaces the value of the first occurrence in place, or adds
+// "Key=Value" after the last entry of the section, creating the section at the end of the file and
+// the file itself when missing. Every other line stays byte for byte; a new file gets LF line
+// ends, an existing one keeps its own. The file is replaced as a whole (a complete copy written
+// beside it, then renamed over it), so a crash leaves the old or the new file, never a mix.
+// False with the platform's error code (errno) kept when the file cannot be read or written;
+// EINVAL when a name or the value contains a line break (or the key an '=', the section a ']').
+// Any thread; writers of the same file must not run at the same time.
+bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value);

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+// A fresh directory under the system's temporary directory, removed with everything in it at the
+// end of the test. Named after the running test, so tests run in parallel never share one.
+class TTestDirectory {
+ public:
+  TTestDirectory() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string("kelvra_") + info->test_suite_name() + "_" + info->name() +
+                             "_" + std::to_string(std::random_device{}());
+    FPath = std::filesystem::temp_directory_path() / name;
+    std::filesystem::create_directories(FPath);
+  }
+  ~TTestDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+  }
+  TTestDirectory(const TTestDirectory&) = delete;
+  TTestDirectory& operator=(const TTestDirectory&) = delete;
+
+  // The directory with its trailing separator.
+  std::string Dir() const { return FPath.string() + "/"; }
+  std::string File(const std::string& name) const { return (FPath / name).string(); }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+inline void WriteTextFile(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << content;
+}
+
+inline std::string ReadTextFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
