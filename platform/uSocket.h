@@ -15,6 +15,8 @@ inline constexpr TSocket InvalidSocket = -1;
 int LastSocketError();
 // True for the code of a non-blocking call that found nothing to do (EAGAIN, WSAEWOULDBLOCK).
 bool IsWouldBlockError(int error);
+// True for the code of a bind to an address and port already in use (EADDRINUSE, WSAEADDRINUSE).
+bool IsAddressInUseError(int error);
 
 // Winsock start-up (version 2.0) and clean-up; no-ops elsewhere. 0 or the error code.
 int StartNetwork();
@@ -53,10 +55,13 @@ int ListenSocket(TSocket socket, int backlog);
 // The port the socket is bound to (host order), for listeners bound to port 0.
 int GetLocalPort(TSocket socket, std::uint16_t& port);
 // Blocks; InvalidSocket on failure. Peer address in network order, port in host order.
+// A connection that went away while it waited in the backlog, and an interrupted call, are
+// not failures: the call goes on waiting for the next client.
 TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& peerPort);
 int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port);
 
 // Bytes moved, 0 when the peer closed (receive), -1 on error. Sending never raises SIGPIPE.
+// An interrupted call is repeated.
 long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity);
 long SendBytes(TSocket socket, const void* data, std::size_t size);
 // One datagram and its source. Returns the datagram's real length, which is larger than capacity

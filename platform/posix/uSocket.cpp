@@ -43,6 +43,10 @@ bool IsWouldBlockError(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+bool IsAddressInUseError(int error) {
+  return error == EADDRINUSE;
+}
+
 int StartNetwork() {
   return 0;
 }
@@ -141,8 +145,11 @@ int GetLocalPort(TSocket socket, std::uint16_t& port) {
 TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& peerPort) {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
-  const int accepted =
-      accept4(Fd(socket), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  int accepted = -1;
+  do {
+    length = sizeof peer;
+    accepted = accept4(Fd(socket), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  } while (accepted < 0 && (errno == EINTR || errno == ECONNABORTED));
   if (accepted >= 0) {
     peerAddress = peer.sin_addr.s_addr;
     peerPort = ntohs(peer.sin_port);
@@ -156,11 +163,19 @@ int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port) {
 }
 
 long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity) {
-  return recv(Fd(socket), buffer, capacity, 0);
+  ssize_t received = 0;
+  do {
+    received = recv(Fd(socket), buffer, capacity, 0);
+  } while (received < 0 && errno == EINTR);
+  return received;
 }
 
 long SendBytes(TSocket socket, const void* data, std::size_t size) {
-  return send(Fd(socket), data, size, MSG_NOSIGNAL);
+  ssize_t sent = 0;
+  do {
+    sent = send(Fd(socket), data, size, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
 }
 
 long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::uint32_t& fromAddress,

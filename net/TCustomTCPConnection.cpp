@@ -1,0 +1,205 @@
+#include "net/TCustomTCPConnection.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "net/uTCPServer.h"
+
+namespace {
+
+constexpr int LoopWaitMs = 50;
+// The step in which a connection waits for room in a full delivery queue.
+constexpr std::uint32_t QueueRoomWaitMs = 20;
+
+}  // namespace
+
+TCustomTCPConnection::TCustomTCPConnection(TSocket socket, std::uint16_t clientIndex,
+                                           TCustomTCPServer* server, std::string remoteAddress,
+                                           std::uint16_t remotePort,
+                                           TReceiveFilterClass filterClass)
+    : FServer(server), FSocket(socket), Filter(CreateReceiveFilter(filterClass)) {
+  ClientIndex = clientIndex;
+  RemoteAddress = std::move(remoteAddress);
+  RemotePort = remotePort;
+  Start();
+}
+
+TCustomTCPConnection::~TCustomTCPConnection() {
+  TerminateAndWait();
+  // A thread stopped before it began never ran its body, which closes the socket.
+  CloseOwnSocket();
+}
+
+void TCustomTCPConnection::Send(const void* data, std::int32_t size) {
+  std::lock_guard lock(SendLock);
+  if (size <= 0 || data == nullptr) {
+    SendQueue.emplace_back();
+    SendEvent.Set();
+    return;
+  }
+  const auto* bytes = static_cast<const char*>(data);
+  // 64-bit offsets: the step past the last chunk must not overflow for sizes near 2^31.
+  for (std::int64_t offset = 0; offset < size; offset += MaxChunk) {
+    const std::int64_t length = std::min<std::int64_t>(MaxChunk, size - offset);
+    SendQueue.emplace_back(bytes + offset, static_cast<std::size_t>(length));
+    SendEvent.Set();
+  }
+}
+
+std::int32_t TCustomTCPConnection::TakeChunk(std::string& chunk) {
+  std::lock_guard lock(SendLock);
+  if (SendQueue.empty()) {
+    return -1;
+  }
+  chunk = std::move(SendQueue.front());
+  SendQueue.pop_front();
+  if (SendQueue.empty()) {
+    SendEvent.Reset();
+  }
+  return static_cast<std::int32_t>(chunk.size());
+}
+
+void TCustomTCPConnection::DiscardQueued() {
+  std::lock_guard lock(SendLock);
+  SendQueue.clear();
+  SendEvent.Reset();
+}
+
+std::size_t TCustomTCPConnection::QueuedChunks() const {
+  std::lock_guard lock(SendLock);
+  return SendQueue.size();
+}
+
+int TCustomTCPConnection::SetSocketOption(int level, int optionName, const void* optionValue,
+                                          int optionLength) {
+  std::lock_guard lock(FSocketLock);
+  if (FSocket == InvalidSocket) {
+    return -1;
+  }
+  return ::SetSocketOption(FSocket, level, optionName, optionValue, optionLength);
+}
+
+void TCustomTCPConnection::CloseOwnSocket() {
+  std::lock_guard lock(FSocketLock);
+  if (FSocket != InvalidSocket) {
+    ShutdownSocket(FSocket);
+    CloseSocket(FSocket);
+    FSocket = InvalidSocket;
+  }
+}
+
+void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
+  TCustomTCPServer* server = FServer.load();
+  if (server == nullptr) {
+    return;
+  }
+  // A full queue holds this thread (and so its socket) until the delivery thread makes room.
+  while (!server->QueueEvent(item)) {
+    if (Terminated()) {
+      return;
+    }
+    server->WaitForQueueRoom(QueueRoomWaitMs);
+  }
+}
+
+void TCustomTCPConnection::PostEvent(tTCPEventKind kind, const void* data, std::int32_t size) {
+  if (Terminated()) {
+    return;
+  }
+  tTCPEventItem item;
+  item.Kind = kind;
+  item.Connection = this;
+  switch (kind) {
+    case evConnect:
+    case evDisconnect:
+      QueueItem(item);
+      break;
+    case evSend:
+      if (size > 0) {
+        item.Data.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
+      }
+      QueueItem(item);
+      break;
+    case evReceive: {
+      bool more = false;
+      item.Data = Filter->Decode(data, size, more);
+      while (true) {
+        if (!item.Data.empty()) {
+          QueueItem(item);
+          item.Data.clear();
+        }
+        if (!more) {
+          break;
+        }
+        item.Data = Filter->Decode(nullptr, 0, more);
+      }
+      break;
+    }
+  }
+}
+
+void TCustomTCPConnection::Execute() {
+  SetTcpNoDelay(FSocket);
+  PostEvent(evConnect, nullptr, 0);
+
+  std::vector<char> receiveBuffer(MaxChunk);
+  std::string chunk;
+  // The frame being written and how much of it has gone out; a partial send keeps its
+  // remainder, which goes out before the next chunk. Sized by the frame, so it holds the
+  // 65535-byte TPKT frame of a 65531-byte chunk.
+  std::string frame;
+  std::size_t frameSent = 0;
+  bool readReady = true;
+
+  while (!Terminated()) {
+    bool progressed = false;
+
+    if (readReady) {
+      const long received = ReceiveBytes(FSocket, receiveBuffer.data(), receiveBuffer.size());
+      if (received > 0) {
+        PostEvent(evReceive, receiveBuffer.data(), static_cast<std::int32_t>(received));
+        progressed = true;
+      } else if (received == 0) {
+        break;  // the peer has closed
+      } else if (IsWouldBlockError(LastSocketError())) {
+        readReady = false;
+      } else {
+        break;
+      }
+    }
+
+    if (frameSent == frame.size()) {
+      const std::int32_t length = TakeChunk(chunk);
+      if (length >= 0) {
+        // The send event carries the chunk as queued, before framing, whatever the write does.
+        PostEvent(evSend, length > 0 ? chunk.data() : nullptr, length);
+        frame = Filter->Encode(chunk.data(), length);
+        frameSent = 0;
+        progressed = true;
+      }
+    }
+    if (frameSent < frame.size()) {
+      const long sent = SendBytes(FSocket, frame.data() + frameSent, frame.size() - frameSent);
+      if (sent > 0) {
+        frameSent += static_cast<std::size_t>(sent);
+      } else if (sent < 0 && !IsWouldBlockError(LastSocketError())) {
+        break;
+      }
+    }
+
+    if (progressed) {
+      continue;
+    }
+    // Wait for incoming data, for room to write a pending remainder, or, with no write
+    // pending, for newly queued chunks.
+    const bool writePending = frameSent < frame.size();
+    const TSocketWaitResult ready =
+        WaitSocket(FSocket, writePending, writePending ? nullptr : &SendEvent, LoopWaitMs);
+    if (ready.Readable) {
+      readReady = true;
+    }
+  }
+
+  PostEvent(evDisconnect, nullptr, 0);
+  CloseOwnSocket();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/TReceiveManager.h"
+#include "net/uIPServerHeader.h"
+#include "net/uReceiveFilter.h"
+#include "platform/uSocket.h"
+
+class TCustomTCPServer;
+
+// One accepted TCP client: a thread that reads the socket, cuts packets out of the stream with
+// its filter and queues a receive event per packet; writes the chunks queued by Send, in order
+// and back to back; and queues connect, send and disconnect events. Events never reach handlers
+// from this thread: they go through the listener's queue to its delivery thread.
+//
+// The loop waits at most 50 ms at a time (socket readable or writable, or SendEvent), so a stop
+// request is noticed within about 100 ms. When the delivery queue is full the thread waits for
+// room, reading nothing meanwhile, so TCP flow control slows the sender and no event is lost.
+// A connection asked to stop raises no disconnect event.
+class TCustomTCPConnection final : public TIPConnection {
+ public:
+  // The largest outgoing chunk and the size of every read.
+  static constexpr std::int32_t MaxChunk = 65533;
+
+  // Takes over the socket (non-blocking) and starts the thread. A null filter class gives the
+  // pass-through filter. Listener thread only.
+  TCustomTCPConnection(TSocket socket, std::uint16_t clientIndex, TCustomTCPServer* server,
+                       std::string remoteAddress, std::uint16_t remotePort,
+                       TReceiveFilterClass filterClass);
+  ~TCustomTCPConnection() override;
+
+  // Queues data for writing, cut into chunks of MaxChunk bytes; a size of 0 or less queues one
+  // empty write (over TPKT a header-only frame). Never waits for the network. Any thread; the
+  // listener calls it with its table lock held.
+  void Send(const void* data, std::int32_t size);
+  // Moves the oldest queued chunk into chunk and returns its length, or -1 when none waits.
+  // Connection thread only.
+  std::int32_t TakeChunk(std::string& chunk);
+  // Drops every queued chunk unsent. Any thread.
+  void DiscardQueued();
+  // Chunks waiting to be written. Any thread.
+  std::size_t QueuedChunks() const;
+
+  // setsockopt on the connected socket: 0, or -1 (also once the socket is closed). Any thread.
+  int SetSocketOption(int level, int optionName, const void* optionValue,
+                      int optionLength) override;
+
+  // Cuts the link to the listener, so no further event is queued. Listener only.
+  void DetachServer() { FServer.store(nullptr); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  void PostEvent(tTCPEventKind kind, const void* data, std::int32_t size);
+  void QueueItem(tTCPEventItem& item);
+  void CloseOwnSocket();
+
+  std::atomic<TCustomTCPServer*> FServer;
+  std::mutex FSocketLock;  // guards FSocket against SetSocketOption while the thread closes it
+  TSocket FSocket;
+  mutable std::mutex SendLock;  // guards SendQueue
+  std::deque<std::string> SendQueue;
+  // Set while SendQueue holds entries (by Send, reset by TakeChunk, both under SendLock).
+  TSocketSignal SendEvent;
+  std::unique_ptr<tEmptyReceiveFilter> Filter;  // used by the connection thread only
+};

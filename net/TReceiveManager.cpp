@@ -1,0 +1,120 @@
+#include "net/TReceiveManager.h"
+
+#include <chrono>
+
+#include "net/TCustomTCPConnection.h"
+#include "net/uTCPServer.h"
+
+namespace {
+
+constexpr std::uint32_t DeliveryWaitMs = 50;
+
+}  // namespace
+
+bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
+  std::lock_guard lock(Lock);
+  if (FItems.size() >= static_cast<std::size_t>(MaxCount)) {
+    return false;
+  }
+  FItems.push_back(std::move(item));
+  // Released under the lock, so the count never passes the number of queued items.
+  ItemSemaphore.Release(1);
+  return true;
+}
+
+std::optional<tTCPEventItem> TReceiveManagerQueue::Pop() {
+  std::optional<tTCPEventItem> item;
+  bool drained = false;
+  {
+    std::lock_guard lock(Lock);
+    if (FItems.empty()) {
+      return item;
+    }
+    item.emplace(std::move(FItems.front()));
+    FItems.pop_front();
+    drained = FItems.size() == static_cast<std::size_t>(RoomMark);
+  }
+  if (drained) {
+    FRoom.notify_all();
+  }
+  return item;
+}
+
+void TReceiveManagerQueue::ReleaseAll() {
+  {
+    std::lock_guard lock(Lock);
+    FItems.clear();
+    while (ItemSemaphore.WaitFor(0)) {
+    }
+  }
+  FRoom.notify_all();
+}
+
+bool TReceiveManagerQueue::WaitForRoom(std::uint32_t timeoutMs) {
+  std::unique_lock lock(Lock);
+  return FRoom.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [this] { return FItems.size() < static_cast<std::size_t>(MaxCount); });
+}
+
+std::int32_t TReceiveManagerQueue::Count() const {
+  std::lock_guard lock(Lock);
+  return static_cast<std::int32_t>(FItems.size());
+}
+
+TReceiveManager::TReceiveManager(TCustomTCPServer& server) : FServer(server) {
+  Start();
+}
+
+TReceiveManager::~TReceiveManager() {
+  TerminateAndWait();
+}
+
+void TReceiveManager::Execute() {
+  // The stop request is looked at only once the queue has stayed empty for a whole wait, so
+  // everything queued before the stop is delivered.
+  while (!Terminated()) {
+    while (FQueue.ItemSemaphore.WaitFor(DeliveryWaitMs)) {
+      if (std::optional<tTCPEventItem> item = FQueue.Pop()) {
+        Deliver(*item);
+      }
+    }
+  }
+}
+
+void TReceiveManager::Deliver(tTCPEventItem& item) {
+  TIPConnection& connection = *item.Connection;
+  const void* packet = item.Data.empty() ? nullptr : item.Data.data();
+  const auto size = static_cast<std::uint32_t>(item.Data.size());
+  // A failing handler must not end delivery: every later event of every client would be lost.
+  try {
+    switch (item.Kind) {
+      case evConnect:
+        if (FServer.OnConnect) {
+          FServer.OnConnect(connection);
+        }
+        break;
+      case evDisconnect:
+        if (FServer.OnDisconnect) {
+          FServer.OnDisconnect(connection);
+        }
+        break;
+      case evReceive:
+        if (FServer.OnReceive) {
+          FServer.OnReceive(connection, packet, size);
+        }
+        break;
+      case evSend:
+        if (FServer.OnSend) {
+          FServer.OnSend(connection, packet, size);
+        }
+        break;
+    }
+  } catch (...) {
+    FHandlerFailures.fetch_add(1);
+  }
+  // The disconnect event is the connection's last: its entry goes and its number is free again,
+  // whether or not a disconnect handler is set.
+  if (item.Kind == evDisconnect) {
+    FServer.RemoveConnection(connection.ClientIndex);
+  }
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/TSemaphore.h"
+#include "platform/TThread.h"
+
+class TCustomTCPConnection;
+class TCustomTCPServer;
+
+enum tTCPEventKind : std::uint8_t { evConnect = 0, evDisconnect = 1, evReceive = 2, evSend = 3 };
+
+// One queued TCP event. The item owns a copy of the bytes, so the raising thread may reuse its
+// buffers as soon as the item is built.
+struct tTCPEventItem {
+  tTCPEventKind Kind = evConnect;
+  TCustomTCPConnection* Connection = nullptr;  // stays alive until the item is delivered
+  std::string Data;                            // empty for connect, disconnect, empty writes
+};
+
+// The bounded first-in-first-out queue between the connection threads (producers) and the
+// delivery thread (the only consumer), counted by a semaphore. Every operation: any thread.
+class TReceiveManagerQueue {
+ public:
+  static constexpr std::int32_t MaxCount = 10000;
+  // Producers held by a full queue are woken once it has drained to this many items, so they
+  // refill it in bulk instead of all waking for every single free slot.
+  static constexpr std::int32_t RoomMark = MaxCount * 3 / 4;
+
+  TReceiveManagerQueue() = default;
+  TReceiveManagerQueue(const TReceiveManagerQueue&) = delete;
+  TReceiveManagerQueue& operator=(const TReceiveManagerQueue&) = delete;
+  ~TReceiveManagerQueue() { ReleaseAll(); }
+
+  // Appends the item (moved from) and counts it; false, with the item untouched, when MaxCount
+  // items already wait. Callers that must not lose the event wait with WaitForRoom and retry.
+  bool Push(tTCPEventItem& item);
+  // The oldest item, or none. Does not touch ItemSemaphore.
+  std::optional<tTCPEventItem> Pop();
+  // Drops every item and takes ItemSemaphore back to 0.
+  void ReleaseAll();
+
+  // Waits at most timeoutMs until no more than RoomMark items wait. True when they do; a Push
+  // may also succeed after a false result, as long as fewer than MaxCount items wait.
+  bool WaitForRoom(std::uint32_t timeoutMs);
+  std::int32_t Count() const;
+
+  // One count per pushed item; the consumer waits on it.
+  TSemaphore ItemSemaphore{0, MaxCount};
+
+ private:
+  mutable std::mutex Lock;  // guards FItems
+  std::condition_variable FRoom;
+  std::deque<tTCPEventItem> FItems;
+};
+
+// The delivery thread of one listener: hands every event of the listener's connections to the
+// listener's handlers, one at a time and in queue order. After a disconnect event it removes the
+// connection from the listener (RemoveConnection), which releases it. A handler that throws is
+// counted and delivery goes on. Asked to stop, it first delivers what is queued, then ends once
+// the queue has stayed empty for 50 ms.
+//
+// Owned by TCustomTCPServer, which stops every connection thread before it stops this one, so
+// an item never refers to a released connection.
+class TReceiveManager final : public TThread {
+ public:
+  // Starts the thread at once. The listener's handlers must be set already.
+  explicit TReceiveManager(TCustomTCPServer& server);
+  ~TReceiveManager() override;
+
+  // Any thread.
+  TReceiveManagerQueue& Queue() { return FQueue; }
+  // Handler calls that ended in an exception. Any thread.
+  std::uint64_t HandlerFailures() const { return FHandlerFailures.load(); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  void Deliver(tTCPEventItem& item);
+
+  TCustomTCPServer& FServer;
+  TReceiveManagerQueue FQueue;
+  std::atomic<std::uint64_t> FHandlerFailures{0};
+};
