@@ -1,6 +1,7 @@
 #include "net/uTCPServer.h"
 
 #include <chrono>
+#include <exception>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -185,8 +186,16 @@ int TCustomTCPServer::AddConnection(TSocket socket, std::uint32_t peerAddress,
     return -1;
   }
   const auto clientIndex = static_cast<std::uint16_t>(number);
-  auto connection = std::make_unique<TCustomTCPConnection>(
-      socket, clientIndex, this, FormatIPv4Address(peerAddress), peerPort, filterClass);
+  std::unique_ptr<TCustomTCPConnection> connection;
+  try {
+    connection = std::make_unique<TCustomTCPConnection>(
+        socket, clientIndex, this, FormatIPv4Address(peerAddress), peerPort, filterClass);
+  } catch (const std::exception&) {
+    // No thread or memory for this client (the system's thread limit, say): it is turned away,
+    // and the listener goes on accepting instead of ending with the exception.
+    CloseSocket(socket);
+    return -1;
+  }
   const TIPConnection* key = connection.get();
   const auto entry =
       Connections.insert(Connections.end(), TConnectionEntry{clientIndex, std::move(connection)});

@@ -111,8 +111,9 @@ class TCustomTCPServer : public TThread {
   void Execute() override;
 
   // Registers an accepted client under the lowest free number and starts its thread; returns
-  // the number, or -1 when all 65536 numbers are taken (the socket is then closed). The
-  // descendants choose the filter class. Listener thread only.
+  // the number, or -1 when all 65536 numbers are taken or the connection cannot be created (its
+  // thread refused, say); the socket is then closed. The descendants choose the filter class.
+  // Listener thread only.
   virtual int CreateConnection(TSocket socket, std::uint32_t peerAddress, std::uint16_t peerPort);
   int AddConnection(TSocket socket, std::uint32_t peerAddress, std::uint16_t peerPort,
                     TReceiveFilterClass filterClass);

@@ -17,6 +17,11 @@ int LastSocketError();
 bool IsWouldBlockError(int error);
 // True for the code of a bind to an address and port already in use (EADDRINUSE, WSAEADDRINUSE).
 bool IsAddressInUseError(int error);
+// Codes the transports record themselves, in the platform's numbering:
+// a datagram longer than the buffer (EMSGSIZE, WSAEMSGSIZE);
+extern const int SocketErrorMessageSize;
+// an address that is no IPv4 text (EADDRNOTAVAIL, WSAEADDRNOTAVAIL).
+extern const int SocketErrorAddressNotAvailable;
 
 // Winsock start-up (version 2.0) and clean-up; no-ops elsewhere. 0 or the error code.
 int StartNetwork();

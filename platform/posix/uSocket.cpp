@@ -34,6 +34,8 @@ const int SocketLevelTcp = IPPROTO_TCP;
 const int SocketOptionReuseAddr = SO_REUSEADDR;
 const int SocketOptionRcvBuf = SO_RCVBUF;
 const int SocketOptionNoDelay = TCP_NODELAY;
+const int SocketErrorMessageSize = EMSGSIZE;
+const int SocketErrorAddressNotAvailable = EADDRNOTAVAIL;
 
 int LastSocketError() {
   return errno;

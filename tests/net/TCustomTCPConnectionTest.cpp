@@ -109,6 +109,28 @@ TEST(TCustomTCPConnectionTest, LargestTPKTPayloadGoesOutAsOneFrame) {
   EXPECT_EQ(connected.client->Receive(65535 + 5), TPKTFrame(payload) + TPKTFrame("y"));
 }
 
+// More than the socket buffers hold, to a client that does not read at first: writes go out in
+// part, and each remainder must leave before the next chunk.
+TEST(TCustomTCPConnectionTest, PartialWritesKeepTheStreamWhole) {
+  Connected connected(&TTPKTTCPServer::Create);
+  ASSERT_TRUE(connected.Ready());
+  std::string expected;
+  for (int i = 0; i < 400; ++i) {
+    const std::string payload = Pattern(40000 + static_cast<std::size_t>(i) * 61);
+    connected.server->SendToClient(0, payload.data(), static_cast<std::int32_t>(payload.size()));
+    expected += TPKTFrame(payload);
+  }
+  EXPECT_TRUE(WaitForCondition([&] {
+    std::size_t queued = 0;
+    connected.server->WithConnection(
+        0, [&](TCustomTCPConnection& connection) { queued = connection.QueuedChunks(); });
+    return queued < 400;
+  }));
+  const std::string received = connected.client->Receive(expected.size(), 60000);
+  ASSERT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+}
+
 TEST(TCustomTCPConnectionTest, EventsOfAConnectionArriveInOrderWithDisconnectLast) {
   Connected connected(&TTPKTTCPServer::Create);
   ASSERT_TRUE(connected.Ready());

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -248,6 +249,47 @@ TEST(TCPServerTest, AListenerStoppedBeforeItRunsStillEndsItsDeliveryThread) {
   EXPECT_EQ(server->BoundPort(), 0);
   EXPECT_EQ(server->QueuedEvents(), 0);
   server.reset();
+}
+
+// A listener that cannot create the thread of its first client, as when the system refuses
+// another thread; later clients get theirs.
+class FirstClientUnservedServer final : public TCustomTCPServer {
+ public:
+  explicit FirstClientUnservedServer(TCPEventRecorder& recorder)
+      : TCustomTCPServer("127.0.0.1", recorder.Receive(), nullptr, recorder.Disconnect(),
+                         recorder.Connect(), 0) {
+    Start();
+  }
+  ~FirstClientUnservedServer() override { StopListener(); }
+
+ protected:
+  int CreateConnection(TSocket socket, std::uint32_t peerAddress, std::uint16_t peerPort) override {
+    const bool first = !FServedBefore;
+    FServedBefore = true;
+    return AddConnection(socket, peerAddress, peerPort, first ? &RefusedFilter : nullptr);
+  }
+
+ private:
+  static std::unique_ptr<tEmptyReceiveFilter> RefusedFilter() {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+
+  bool FServedBefore = false;  // listener thread only
+};
+
+TEST(TCPServerTest, AClientThatCannotBeServedIsTurnedAwayAndTheListenerGoesOn) {
+  TCPEventRecorder recorder;
+  FirstClientUnservedServer server(recorder);
+  const std::uint16_t port = WaitForBoundPort(server);
+
+  TLoopbackClient refused(port);
+  ASSERT_TRUE(refused.Connected());
+  EXPECT_TRUE(refused.WaitForClose());
+  TLoopbackClient served(port);
+  ASSERT_TRUE(served.Connected());
+  EXPECT_TRUE(recorder.WaitForCount(evConnect, 1));
+  EXPECT_EQ(ClientOfLastConnect(recorder), 0);
+  EXPECT_FALSE(server.Finished());
 }
 
 // With the delivery queue full a connection stops reading; TCP flow control holds the client

@@ -1,0 +1,100 @@
+#include "logging/TFileLogProducer.h"
+
+#include <utility>
+
+#include "platform/uProcess.h"
+
+namespace {
+
+constexpr std::size_t KeptLineCapacity = 4096;
+
+// One field as a name in the log tree: separators, control characters and the platform's
+// forbidden characters become "_"; with dotNames, "." and ".." become "_" and "__".
+std::string SafeNamePart(std::string_view field, bool dotNames) {
+  std::string name(field);
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32 ||
+        ForbiddenFileNameCharacters.find(c) != std::string_view::npos) {
+      c = '_';
+    }
+  }
+  if (dotNames && (name == "." || name == "..")) {
+    name.assign(name.size(), '_');
+  }
+  return name;
+}
+
+}  // namespace
+
+TFileLogMasks::TFileLogMasks(const TFormatSettings& settings)
+    : Day("yyyy_mm_dd", settings),
+      Hour("hh", settings),
+      ServerStamp("hh:nn:ss.zzz", settings),
+      ClientStamp("[hh:nn:ss.zzz] : ", settings) {}
+
+TFileLogProducer::TFileLogProducer(std::string baseCatalog, std::string peerAddress,
+                                   std::string peerPort, std::string applicationName,
+                                   std::string moduleName, std::string filePrefix,
+                                   std::string libraryPath,
+                                   std::shared_ptr<const TFileLogMasks> masks)
+    : TCustomLogProducer(std::move(baseCatalog), std::move(peerAddress), std::move(peerPort),
+                         std::move(applicationName), std::move(moduleName), std::move(filePrefix),
+                         std::move(libraryPath)),
+      FMasks(masks ? std::move(masks) : std::make_shared<const TFileLogMasks>()) {
+  // The address comes from the network layer and is always safe; it is cleaned all the same, as
+  // the diagnostic log's creator and tests hand in their own.
+  FFolder = BaseCatalog + SafeNamePart(PeerAddress, true) + PathDelimiter +
+            SafeNamePart(ApplicationName, true) + PathDelimiter + SafeNamePart(ModuleName, true) +
+            PathDelimiter;
+  if (!FilePrefix.empty()) {
+    FNamePrefix = SafeNamePart(FilePrefix, false) + "_";
+  }
+  // The thread body would do nothing, so no thread is started: with one producer per stream a
+  // busy server would otherwise start and join a thread for every stream.
+}
+
+TFileLogProducer::~TFileLogProducer() {
+  TerminateAndWait();
+  CloseFile();
+}
+
+std::string TFileLogProducer::FileName(TDateTime serverTime) const {
+  std::string name = FFolder;
+  FMasks->Day.AppendTo(name, serverTime);
+  name += PathDelimiter;
+  name += FNamePrefix;
+  FMasks->Hour.AppendTo(name, serverTime);
+  name += ".log";
+  return name;
+}
+
+void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
+                                  TDateTime serverTime) {
+  const TDateTime hour = TruncateToHour(serverTime);
+  if (!FHourTaken || hour != CurrentHour) {
+    OpenFile(FileName(serverTime));
+  }
+  CurrentHour = hour;
+  FHourTaken = true;
+  if (!IsOpen()) {
+    return;
+  }
+  FLine.clear();
+  if (clientTime != 0) {
+    FMasks->ServerStamp.AppendTo(FLine, serverTime);
+    FMasks->ClientStamp.AppendTo(FLine, clientTime);
+  }
+  FLine += text;
+  FLine += "\r\n";
+  // A failed write loses this line only; the next one is tried normally.
+  FileHandle.Write(FLine);
+  // Thousands of producers may live at once: none keeps the memory of an exceptionally long line.
+  if (FLine.capacity() > KeptLineCapacity) {
+    std::string().swap(FLine);
+  }
+}
+
+void TFileLogProducer::OpenFile(const std::string& fileName) {
+  CloseFile();
+  FileHandle.Open(fileName);
+}

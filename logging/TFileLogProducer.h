@@ -1,0 +1,75 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "logging/uFormatTimeMask.h"
+#include "logging/uLogProducer.h"
+#include "platform/uLocale.h"
+#include "platform/uLogFile.h"
+
+// The compiled masks of the log tree's names and of the record stamps. One set serves any number
+// of file producers; it is never changed after construction.
+struct TFileLogMasks {
+  explicit TFileLogMasks(const TFormatSettings& settings = ProcessFormatSettings());
+
+  TTimeMask Day;          // "yyyy_mm_dd" => 2024_03_07
+  TTimeMask Hour;         // "hh" => 14
+  TTimeMask ServerStamp;  // "hh:nn:ss.zzz" => 14:05:09.120
+  TTimeMask ClientStamp;  // "[hh:nn:ss.zzz] : " => [14:05:08.997] :
+};
+
+// Stores the lines of one stream as text files, one file per hour of the server's time:
+//
+//   BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log
+//
+// BaseCatalog is a plain prefix (it should end with a separator). In the path only, every "/",
+// "\" and control character of the address, application, module and prefix becomes "_", as do
+// the characters the platform forbids in names, and an application or module name "." or ".."
+// has its dots replaced by "_", so no record can place a file outside its own folder.
+//
+// A line is server stamp + client stamp + text + CR LF, or text + CR LF when clientTime is 0:
+//   14:05:09.120[14:05:08.997] : text
+//
+// Files are opened for appending and shared with other writers, so two producers whose streams
+// lead to one path both keep their lines. While no file could be opened for the current hour,
+// lines are dropped without a report.
+//
+// The producer does all its work on its caller's thread and runs no thread of its own: Stop()
+// and WaitFor() return at once. One caller at a time; no lock.
+class TFileLogProducer final : public TCustomLogProducer {
+ public:
+  // masks: shared compiled masks; null builds a set of its own from the process locale.
+  // Any thread (the producer then belongs to that caller).
+  TFileLogProducer(std::string baseCatalog, std::string peerAddress, std::string peerPort,
+                   std::string applicationName, std::string moduleName, std::string filePrefix,
+                   std::string libraryPath = {},
+                   std::shared_ptr<const TFileLogMasks> masks = nullptr);
+  ~TFileLogProducer() override;
+
+  // TCustomLogProducer
+  bool IsOpen() const override { return FileHandle.IsOpen(); }
+  void AddMessage(std::string_view text, TDateTime clientTime, TDateTime serverTime) override;
+
+  // The file that a line handed over at serverTime belongs to. The owner's thread.
+  std::string FileName(TDateTime serverTime) const;
+
+ private:
+  void OpenFile(const std::string& fileName);
+  void CloseFile() { FileHandle.Close(); }
+
+  // Shared with the producer's creator and its other producers.
+  std::shared_ptr<const TFileLogMasks> FMasks;
+  // BaseCatalog + address/application/module/, built once.
+  std::string FFolder;
+  // "prefix_" or empty, built once.
+  std::string FNamePrefix;
+
+  TLogFile FileHandle;
+  // The whole hour of the last open attempt; meaningful once FHourTaken is set.
+  TDateTime CurrentHour = 0;
+  bool FHourTaken = false;
+  // The line being written, kept so that its memory is reused.
+  std::string FLine;
+};

@@ -1,0 +1,206 @@
+#include "logging/tLogProducerHolder.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "logging/uProvidersSection.h"
+
+namespace {
+
+// Keys of file entries and sender names match without regard to ASCII letter case; other bytes
+// match exactly.
+void FoldCase(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+}
+
+void Append(std::string& out, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view part : parts) {
+    out.append(part);
+  }
+}
+
+}  // namespace
+
+tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::string& configPath,
+                                       TLogProducerHolderOptions options)
+    : BaseCatalog(std::move(baseCatalog)), FOptions(std::move(options)) {
+  FMasks = FOptions.Masks ? FOptions.Masks : std::make_shared<const TFileLogMasks>();
+  for (TProviderEntry& entry : ReadProvidersSection(configPath)) {
+    const std::optional<TProviderKeyFields> fields = SplitProviderKey(entry.Key);
+    if (!fields) {
+      continue;
+    }
+    auto producer = std::make_unique<TExternalLogProducer>(
+        std::string(), fields->Host, fields->Port, fields->ApplicationName, fields->ModuleName,
+        fields->FilePrefix, std::move(entry.LibraryPath));
+    FPluginsByKey[entry.Key].push_back(producer.get());
+    FPlugins.push_back({std::move(entry.Key), std::move(producer)});
+  }
+}
+
+tLogProducerHolder::~tLogProducerHolder() {
+  ReleaseAll();
+}
+
+void tLogProducerHolder::RouteRecord(std::string_view peerAddress, std::string_view peerPort,
+                                     std::string_view applicationName, std::string_view moduleName,
+                                     std::string_view filePrefix, std::string_view text,
+                                     TDateTime clientTime) {
+  const TDateTime serverTime = FOptions.Clock();
+  bool taken = false;
+  // File keys begin with "*", so without plug-ins only an address beginning with "*" could
+  // build a K1 to K3 that equals a key.
+  if (!FPluginsByKey.empty() || peerAddress.starts_with('*')) {
+    FKey.clear();
+    Append(FKey,
+           {peerAddress, ":", peerPort, "|", applicationName, "|", moduleName, "|", filePrefix});
+    taken |= Offer(FKey, text, clientTime, serverTime);
+    FKey.clear();
+    Append(FKey, {peerAddress, "|", applicationName, "|", moduleName, "|", filePrefix});
+    taken |= Offer(FKey, text, clientTime, serverTime);
+    FKey.clear();
+    Append(FKey, {peerAddress, "|", applicationName, "|", moduleName, "|"});
+    taken |= Offer(FKey, text, clientTime, serverTime);
+  }
+  if (taken) {
+    return;
+  }
+  const TFileList::iterator entry =
+      FindOrCreateFileEntry(peerAddress, peerPort, applicationName, moduleName, filePrefix);
+  Touch(entry);
+  entry->Producer->AddMessage(text, clientTime, serverTime);
+}
+
+bool tLogProducerHolder::Offer(const std::string& key, std::string_view text, TDateTime clientTime,
+                               TDateTime serverTime) {
+  bool taken = false;
+  if (const auto plugins = FPluginsByKey.find(key); plugins != FPluginsByKey.end()) {
+    for (TExternalLogProducer* producer : plugins->second) {
+      producer->AddMessage(text, clientTime, serverTime);
+    }
+    taken = true;
+  }
+  // Plug-in entries all precede the file entries, and at most one file entry has a given key.
+  if (key.starts_with('*')) {
+    FFoldedKey = key;
+    FoldCase(FFoldedKey);
+    if (const auto file = FFilesByKey.find(FFoldedKey);
+        file != FFilesByKey.end() && file->second->Key == key) {
+      Touch(file->second);
+      file->second->Producer->AddMessage(text, clientTime, serverTime);
+      taken = true;
+    }
+  }
+  return taken;
+}
+
+tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntry(
+    std::string_view peerAddress, std::string_view peerPort, std::string_view applicationName,
+    std::string_view moduleName, std::string_view filePrefix) {
+  FKey.clear();
+  Append(FKey,
+         {"*", peerAddress, ":", peerPort, "=", applicationName, "|", moduleName, "|", filePrefix});
+  FFoldedKey = FKey;
+  FoldCase(FFoldedKey);
+  if (const auto found = FFilesByKey.find(FFoldedKey); found != FFilesByKey.end()) {
+    return found->second;
+  }
+
+  if (FOptions.MaxFileProducers > 0) {
+    while (FFiles.size() >= FOptions.MaxFileProducers) {
+      ReleaseFileEntry(FFiles.begin());
+    }
+  }
+  // Made whole before it joins the list, so that a failure leaves no half-made entry behind.
+  TFileEntry made;
+  made.Key = FKey;
+  made.FoldedKey = FFoldedKey;
+  made.FoldedPeer = FFoldedKey.substr(0, 1 + peerAddress.size() + 1 + peerPort.size());
+  made.Sequence = FNextSequence++;
+  made.Producer = std::make_unique<TFileLogProducer>(
+      BaseCatalog, std::string(peerAddress), std::string(peerPort), std::string(applicationName),
+      std::string(moduleName), std::string(filePrefix), std::string(), FMasks);
+  FFiles.push_back(std::move(made));
+  const TFileList::iterator position = std::prev(FFiles.end());
+  TFileEntry& entry = *position;
+  try {
+    FFilesByKey.emplace(entry.FoldedKey, position);
+    TPeerList& peer = FFilesByPeer[entry.FoldedPeer];
+    entry.PeerSlot = peer.insert(peer.end(), position);
+  } catch (...) {
+    FFilesByKey.erase(entry.FoldedKey);
+    if (const auto peer = FFilesByPeer.find(entry.FoldedPeer);
+        peer != FFilesByPeer.end() && peer->second.empty()) {
+      FFilesByPeer.erase(peer);
+    }
+    FFiles.erase(position);
+    throw;
+  }
+  return position;
+}
+
+void tLogProducerHolder::Touch(TFileList::iterator entry) {
+  entry->LastUsed = FOptions.Ticks();
+  FFiles.splice(FFiles.end(), FFiles, entry);
+}
+
+void tLogProducerHolder::ReleaseFileEntry(TFileList::iterator entry) {
+  entry->Producer->Stop();
+  entry->Producer->WaitFor();
+  entry->Producer.reset();
+  FFilesByKey.erase(entry->FoldedKey);
+  const auto peer = FFilesByPeer.find(entry->FoldedPeer);
+  peer->second.erase(entry->PeerSlot);
+  if (peer->second.empty()) {
+    FFilesByPeer.erase(peer);
+  }
+  FFiles.erase(entry);
+}
+
+void tLogProducerHolder::ReleasePeer(std::string_view peerAddress, std::string_view peerPort) {
+  std::string name;
+  Append(name, {"*", peerAddress, ":", peerPort});
+  FoldCase(name);
+  const auto peer = FFilesByPeer.find(name);
+  if (peer == FFilesByPeer.end()) {
+    return;
+  }
+  // Releasing the last entry removes the sender's list, so the entries are taken out first.
+  const TPeerList entries = peer->second;
+  for (const TFileList::iterator entry : entries) {
+    ReleaseFileEntry(entry);
+  }
+}
+
+void tLogProducerHolder::ReleaseIdle() {
+  const std::uint32_t now = FOptions.Ticks();
+  while (!FFiles.empty() &&
+         static_cast<std::uint32_t>(now - FFiles.front().LastUsed) >= FOptions.IdleReleaseMs) {
+    ReleaseFileEntry(FFiles.begin());
+  }
+}
+
+void tLogProducerHolder::ReleaseAll() {
+  for (TPluginEntry& entry : FPlugins) {
+    entry.Producer->Stop();
+    entry.Producer->WaitFor();
+    entry.Producer.reset();
+  }
+  FPlugins.clear();
+  FPluginsByKey.clear();
+
+  std::vector<TFileList::iterator> files;
+  files.reserve(FFiles.size());
+  for (auto entry = FFiles.begin(); entry != FFiles.end(); ++entry) {
+    files.push_back(entry);
+  }
+  std::sort(files.begin(), files.end(),
+            [](TFileList::iterator a, TFileList::iterator b) { return a->Sequence < b->Sequence; });
+  for (const TFileList::iterator entry : files) {
+    ReleaseFileEntry(entry);
+  }
+}

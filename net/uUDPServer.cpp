@@ -1,0 +1,315 @@
+#include "net/uUDPServer.h"
+
+#include <utility>
+
+namespace {
+
+constexpr int WaitSliceMs = 50;
+// Most datagrams taken in one pass of the loop without waiting in between.
+constexpr int ReceiveBurst = 64;
+
+}  // namespace
+
+tUDPServer::tUDPServer(std::string Address, tNotifyDataTCPEvent OnReceive,
+                       tNotifyDataTCPEvent OnSend, tNotifyTCPEvent OnDisconnect,
+                       tNotifyTCPEvent OnConnect, std::uint16_t Port, int ReceiveBufferBytes)
+    : FLocalPort(Port),
+      FLocalAddress(std::move(Address)),
+      FOnReceive(std::move(OnReceive)),
+      FOnSend(std::move(OnSend)),
+      FOnDisconnect(std::move(OnDisconnect)),
+      FOnConnect(std::move(OnConnect)),
+      FReceiveBufferBytes(ReceiveBufferBytes) {
+  Start();
+}
+
+tUDPServer::~tUDPServer() {
+  TerminateAndWait();
+}
+
+bool tUDPServer::AcceptsRequests() const {
+  return FOpen.load(std::memory_order_acquire) && !Terminated();
+}
+
+void tUDPServer::SendToClient(std::uint16_t Index, const void* Data, std::int32_t Size) {
+  if (AcceptsRequests()) {
+    FSendQueue.Push(tSendQueueItem::ToClient(Index, Data, Size));
+  }
+}
+
+void tUDPServer::SendToAddress(const std::string& Address, std::uint16_t Port, const void* Data,
+                               std::int32_t Size) {
+  if (AcceptsRequests()) {
+    FSendQueue.Push(tSendQueueItem::ToAddress(Address, Port, Data, Size));
+  }
+}
+
+void tUDPServer::SendToAll(const void* Data, std::int32_t Size) {
+  if (!AcceptsRequests()) {
+    return;
+  }
+  tUDPClient peer;
+  for (std::size_t slot = 0; slot < TUDPClintList::SlotCount; ++slot) {
+    if (FClients.Get(static_cast<std::int32_t>(slot), peer)) {
+      FSendQueue.Push(tSendQueueItem::ToClient(static_cast<std::uint16_t>(slot), Data, Size));
+    }
+  }
+}
+
+void tUDPServer::DisconnectClient(std::uint16_t Index) {
+  if (AcceptsRequests()) {
+    FSendQueue.Push(tSendQueueItem::Remove(Index));
+  }
+}
+
+std::string tUDPServer::GetClientText(std::uint16_t Index) const {
+  tUDPClient peer;
+  if (!FOpen.load(std::memory_order_acquire) || !FClients.Get(Index, peer)) {
+    return {};
+  }
+  return peer.Address + ':' + std::to_string(peer.Port);
+}
+
+bool tUDPServer::WaitForStart(std::uint32_t Timeout, std::int32_t& ErrorCode) {
+  if (FStartedEvent.WaitFor(Timeout)) {
+    ErrorCode = 0;
+    return true;
+  }
+  const std::int32_t error = LastError();
+  ErrorCode = error != 0 ? error : ErrorTimeout;
+  return false;
+}
+
+int tUDPServer::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
+  if (Terminated()) {
+    return 1;
+  }
+  std::lock_guard lock(FSocketLock);
+  if (FSocket == InvalidSocket) {
+    return -1;
+  }
+  return ::SetSocketOption(FSocket, Level, OptName, OptVal, OptLen);
+}
+
+void tUDPServer::Execute() {
+  const int started = StartNetwork();
+  if (started != 0) {
+    FLastError = started;
+    return;
+  }
+  // Clean-up also when a handler's exception ends the thread.
+  struct TNetworkUser {
+    ~TNetworkUser() { CleanupNetwork(); }
+  } networkUser;
+  if (OpenSocket()) {
+    RunLoop();
+  }
+}
+
+bool tUDPServer::OpenSocket() {
+  FLastError = 0;
+  const TSocket socket = OpenUdpSocket();
+  if (socket == InvalidSocket) {
+    FLastError = LastSocketError();
+    return false;
+  }
+  SetSocketNonBlocking(socket);
+  std::uint32_t address = 0;
+  int error = 0;
+  // No host-name lookup. Text that is no IPv4 address must not become 255.255.255.255, which
+  // a bind would accept as the broadcast address.
+  if (!ParseIPv4Address(FLocalAddress, address)) {
+    error = SocketErrorAddressNotAvailable;
+  } else if (BindSocket(socket, address, FLocalPort) != 0) {
+    error = LastSocketError();
+  }
+  if (error != 0) {
+    FLastError = error;
+    ::CloseSocket(socket);
+    return false;
+  }
+  if (FReceiveBufferBytes > 0) {
+    // As large as the system allows; a smaller buffer only means earlier loss in a burst.
+    SetReceiveBufferSize(socket, FReceiveBufferBytes);
+  }
+  std::uint16_t bound = FLocalPort;
+  GetLocalPort(socket, bound);
+  FBoundPort.store(bound, std::memory_order_release);
+  {
+    std::lock_guard lock(FSocketLock);
+    FSocket = socket;
+  }
+  FOpen.store(true, std::memory_order_release);
+  return true;
+}
+
+void tUDPServer::RunLoop() {
+  // Closes the socket and releases peers and requests, also when a handler throws.
+  struct TLoopEnd {
+    tUDPServer& Server;
+    ~TLoopEnd() {
+      Server.FStartedEvent.Reset();
+      Server.FOpen.store(false, std::memory_order_release);
+      Server.CloseSocket();
+      Server.FClients.Clear();
+      Server.FSendQueue.Clear();
+    }
+  } loopEnd{*this};
+
+  FStartedEvent.Set();
+  while (!Terminated()) {
+    const unsigned work = WaitForWork();
+    if ((work & WorkReceive) != 0) {
+      bool more = ReceiveDatagram(true);
+      // A pass that has nothing to send takes what else is waiting, up to a bound, without a
+      // wait in between; bursts then cost one receive call per datagram, not two calls.
+      for (int burst = 1; work == WorkReceive && more && burst < ReceiveBurst && !Terminated();
+           ++burst) {
+        more = ReceiveDatagram(false);
+      }
+    }
+    if ((work & WorkSend) != 0) {
+      SendNext();
+    }
+    if ((work & WorkStop) != 0) {
+      break;
+    }
+  }
+}
+
+void tUDPServer::CloseSocket() {
+  std::lock_guard lock(FSocketLock);
+  if (FSocket != InvalidSocket) {
+    ::CloseSocket(FSocket);
+    FSocket = InvalidSocket;
+  }
+}
+
+unsigned tUDPServer::WaitForWork() {
+  // The queue's signal is looked at first: with both ready, the send path wins and still
+  // makes one receive attempt.
+  const TSocketWaitResult ready = WaitSocket(FSocket, false, &FSendQueue.NotEmpty(), WaitSliceMs);
+  if (ready.Failed) {
+    FLastError = LastSocketError();
+    return WorkStop;
+  }
+  if (ready.Signalled) {
+    const TSocketWaitResult writable = WaitSocket(FSocket, true, nullptr, WaitSliceMs);
+    const bool timedOut = !writable.Failed && !writable.Readable && !writable.Writable;
+    return timedOut ? 0 : WorkReceive | WorkSend;
+  }
+  return ready.Readable ? WorkReceive : 0u;
+}
+
+void tUDPServer::SetPeer(std::uint16_t Index, const std::string& Address, std::uint16_t Port) {
+  ClientIndex = Index;
+  FEventClientIndex.store(Index, std::memory_order_relaxed);
+  RemoteAddress = Address;
+  RemotePort = Port;
+}
+
+bool tUDPServer::ReceiveDatagram(bool RecordWouldBlock) {
+  std::uint32_t fromAddress = 0;
+  std::uint16_t fromPort = 0;
+  const long length = ::ReceiveDatagram(FSocket, FReceiveBuffer.data(), FReceiveBuffer.size(),
+                                        fromAddress, fromPort);
+  if (length < 0) {
+    const int error = LastSocketError();
+    // Finding nothing on a follow-up attempt is no error: a waiting pass would not have tried.
+    if (RecordWouldBlock || !IsWouldBlockError(error)) {
+      FLastError = error;
+    }
+    return false;
+  }
+  if (static_cast<std::size_t>(length) > FReceiveBuffer.size()) {
+    // Too long for the buffer: lost, as Winsock reports it.
+    FLastError = SocketErrorMessageSize;
+    return true;
+  }
+  if (length == 0) {
+    return true;
+  }
+  const std::string address = FormatIPv4Address(fromAddress);
+  std::uint16_t index = 0;
+  const bool known = FClients.Find(address, fromPort, index);
+  if (!known) {
+    index = FClients.Add(tUDPClient{address, fromPort});
+  }
+  SetPeer(index, address, fromPort);
+  if (!known && FOnConnect) {
+    FOnConnect(*this);
+  }
+  if (FOnReceive) {
+    FOnReceive(*this, FReceiveBuffer.data(), static_cast<std::uint32_t>(length));
+  }
+  return true;
+}
+
+void tUDPServer::SendNext() {
+  // The request is released when this returns, whatever happened, handler exceptions included.
+  std::optional<tSendQueueItem> request = FSendQueue.Pop();
+  if (!request) {
+    return;
+  }
+  if (request->Size <= 0 && request->Kind != tSendQueueItem::KindRemove) {
+    return;
+  }
+  bool newPeer = false;
+  tUDPClient peer;
+  switch (request->Kind) {
+    case tSendQueueItem::KindToClient:
+      if (!FClients.Get(request->ClientIndex, peer)) {
+        if (FOnDisconnect) {
+          SetPeer(request->ClientIndex, "0.0.0.0", 0);
+          FOnDisconnect(*this);
+        }
+        return;
+      }
+      SetPeer(request->ClientIndex, peer.Address, peer.Port);
+      break;
+    case tSendQueueItem::KindToAddress: {
+      peer = tUDPClient{request->AddressText(), request->Port};
+      std::uint16_t index = 0;
+      if (!FClients.Find(peer.Address, peer.Port, index)) {
+        index = FClients.Add(peer);
+        newPeer = true;
+      }
+      SetPeer(index, peer.Address, peer.Port);
+      break;
+    }
+    case tSendQueueItem::KindRemove:
+      if (FClients.Get(request->ClientIndex, peer)) {
+        SetPeer(request->ClientIndex, peer.Address, peer.Port);
+        if (FClients.Remove(request->ClientIndex) && FOnDisconnect) {
+          FOnDisconnect(*this);
+        }
+      }
+      return;
+    default:
+      return;
+  }
+
+  int error = 0;
+  std::uint32_t address = 0;
+  // An address that is no IPv4 text fails here instead of going out as a broadcast.
+  if (!ParseIPv4Address(RemoteAddress, address)) {
+    error = SocketErrorAddressNotAvailable;
+  } else if (SendDatagram(FSocket, request->Data.data(), request->Data.size(), address,
+                          RemotePort) < 0) {
+    error = LastSocketError();
+  }
+  if (error != 0) {
+    FLastError = error;
+    if (FOnDisconnect) {
+      FOnDisconnect(*this);
+    }
+    return;
+  }
+  if (newPeer && FOnConnect) {
+    FOnConnect(*this);
+  }
+  FLastError = 0;
+  if (FOnSend) {
+    FOnSend(*this, request->Data.data(), static_cast<std::uint32_t>(request->Size));
+  }
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Characters that the platform forbids in a file or directory name, besides the path separators
+// and the control characters below 32: "<>:\"|?*" on Windows, none elsewhere.
+extern const std::string_view ForbiddenFileNameCharacters;
+
+// An append-only text file of the log tree. Every write goes to the file's current end, even when
+// another writer (another producer, another process) appends to the same file meanwhile, and a
+// write of one line is one platform call, so lines of two writers never interleave.
+//
+// One owner uses an object at a time; it has no lock.
+class TLogFile {
+ public:
+  TLogFile() = default;
+  TLogFile(const TLogFile&) = delete;
+  TLogFile& operator=(const TLogFile&) = delete;
+  ~TLogFile() { Close(); }
+
+  // Closes any open file, then opens the named one for appending, creating it, and every missing
+  // directory above it, where needed. Other writers and readers may share it. False on failure;
+  // LastError() then holds the platform's code.
+  bool Open(const std::string& path);
+
+  void Close() noexcept;
+
+  bool IsOpen() const noexcept { return FHandle != InvalidHandle; }
+
+  // Appends the bytes with one write call. False when nothing or only part was written.
+  bool Write(std::string_view bytes);
+
+  // The platform's error code of the last failed Open or Write.
+  int LastError() const noexcept { return FLastError; }
+
+ private:
+  static constexpr std::intptr_t InvalidHandle = -1;
+
+  std::intptr_t FHandle = InvalidHandle;  // a descriptor, or a HANDLE on Windows
+  int FLastError = 0;
+};

@@ -1,0 +1,157 @@
+#include "logging/TExternalLogProducer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/uDynamicLibrary.h"
+#include "tests/logging/TRecordingPluginProbe.h"
+
+namespace {
+
+std::unique_ptr<TExternalLogProducer> MakeProducer(const std::string& library) {
+  return std::make_unique<TExternalLogProducer>("", "10.0.0.5", "514", "SYSLOG", "syslog", "",
+                                                library);
+}
+
+// The owners' sequence.
+void Release(std::unique_ptr<TExternalLogProducer>& producer) {
+  producer->Stop();
+  producer->WaitFor();
+  producer.reset();
+}
+
+std::string Message(double clientTime, double serverTime, const std::string& text,
+                    const std::string& thread) {
+  return "AddMessage|" + TRecordingPluginProbe::Time(clientTime) + "|" +
+         TRecordingPluginProbe::Time(serverTime) + "|" + text + "|" + thread;
+}
+
+TEST(TExternalLogProducerTest, InitializesDeliversInOrderAndFinalizesLast) {
+  TRecordingPluginProbe probe;
+  const std::string creator = TRecordingPluginProbe::ThreadTag();
+  auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
+  EXPECT_TRUE(producer->IsOpen());
+  constexpr int Count = 200;
+  for (int i = 0; i < Count; ++i) {
+    producer->AddMessage("m" + std::to_string(i), i == 0 ? 0 : 45358.5 + i, 45400.25 + i);
+  }
+  std::vector<std::string> lines = probe.WaitForLines("AddMessage|", Count);
+  ASSERT_EQ(lines.size(), 1u + Count);
+  Release(producer);
+  lines = probe.Lines();
+
+  ASSERT_EQ(lines.size(), 2u + Count);
+  EXPECT_EQ(lines.front(), "Initialize||10.0.0.5|514|SYSLOG|syslog||" + creator);
+  const std::string deliverer = lines[1].substr(lines[1].rfind('|') + 1);
+  EXPECT_NE(deliverer, creator);
+  for (int i = 0; i < Count; ++i) {
+    EXPECT_EQ(lines[1 + i],
+              Message(i == 0 ? 0 : 45358.5 + i, 45400.25 + i, "m" + std::to_string(i), deliverer));
+  }
+  EXPECT_EQ(lines.back(), "Finalize|" + creator);
+}
+
+TEST(TExternalLogProducerTest, TextsReachThePluginZeroTerminated) {
+  using namespace std::string_view_literals;
+  TRecordingPluginProbe probe;
+  auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
+  producer->AddMessage("ab\0cd"sv, 1, 2);
+  producer->AddMessage("", 1, 2);
+  producer->AddMessage("\xE4\xF6 bytes as they are", 1, 2);
+  const std::vector<std::string> lines = probe.WaitForLines("AddMessage|", 3);
+  Release(producer);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1].substr(0, lines[1].rfind('|')), "AddMessage|1|2|ab");
+  EXPECT_EQ(lines[2].substr(0, lines[2].rfind('|')), "AddMessage|1|2|");
+  EXPECT_EQ(lines[3].substr(0, lines[3].rfind('|')), "AddMessage|1|2|\xE4\xF6 bytes as they are");
+}
+
+TEST(TExternalLogProducerTest, AnExceptionLosesOneMessageOnly) {
+  TRecordingPluginProbe probe;
+  auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
+  producer->AddMessage("before", 0, 1);
+  producer->AddMessage("throw", 0, 1);
+  producer->AddMessage("after", 0, 1);
+  const std::vector<std::string> lines = probe.WaitForLines("AddMessage|", 3);
+  Release(producer);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[2].find("|throw|"), std::string::npos);
+  EXPECT_NE(lines[3].find("|after|"), std::string::npos);
+  EXPECT_EQ(TRecordingPluginProbe::Count(probe.Lines(), "Finalize|"), 1u);
+}
+
+TEST(TExternalLogProducerTest, MessagesQueuedAtStopAreDiscarded) {
+  TRecordingPluginProbe probe;
+  auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
+  producer->AddMessage("block", 0, 1);
+  producer->AddMessage("queued 1", 0, 1);
+  producer->AddMessage("queued 2", 0, 1);
+  // The plug-in is inside its call for "block" now; the stop comes before the call returns.
+  probe.WaitForLines("AddMessage|", 1);
+  producer->Stop();
+  probe.Unblock();
+  producer->WaitFor();
+  producer.reset();
+  const std::vector<std::string> lines = probe.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[1].find("|block|"), std::string::npos);
+  EXPECT_EQ(lines[2].rfind("Finalize|", 0), 0u);
+}
+
+// A library that is missing or lacks LogProvider_AddMessage gets no call; one without
+// LogProvider_Initialize gets its messages all the same.
+TEST(TExternalLogProducerTest, LibrariesWithoutEveryExport) {
+  struct Case {
+    const char* library;
+    int initializeCalls;
+    int addMessageCalls;
+    int finalizeCalls;
+  };
+  const Case cases[] = {
+      {KELVRA_NO_ADD_MESSAGE_PLUGIN, 0, 0, 0},
+      {KELVRA_NO_INITIALIZE_PLUGIN, 0, 3, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.library);
+    // The test's own load keeps the counters alive while the producer loads and releases it.
+    TDynamicLibrary library;
+    ASSERT_TRUE(library.Load(c.library));
+    const auto count = library.Function<int (*)(const char*)>("Partial_Count");
+    ASSERT_NE(count, nullptr);
+    const int addMessagesBefore = count("AddMessage");
+
+    auto producer = MakeProducer(c.library);
+    EXPECT_TRUE(producer->IsOpen());
+    for (int i = 0; i < 3; ++i) {
+      producer->AddMessage("m", 0, 1);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (count("AddMessage") - addMessagesBefore < c.addMessageCalls &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Release(producer);
+    EXPECT_EQ(count("Initialize"), c.initializeCalls);
+    EXPECT_EQ(count("AddMessage") - addMessagesBefore, c.addMessageCalls);
+    EXPECT_EQ(count("Finalize"), c.finalizeCalls);
+  }
+}
+
+// The producer runs and accepts messages, and is stopped like any other.
+TEST(TExternalLogProducerTest, AMissingLibraryDropsMessages) {
+  auto producer = MakeProducer("/nonexistent/kelvra/plugin.so");
+  EXPECT_TRUE(producer->IsOpen());
+  producer->AddMessage("dropped", 0, 1);
+  auto empty = MakeProducer("");
+  empty->AddMessage("dropped", 0, 1);
+  Release(producer);
+  Release(empty);
+}
+
+}  // namespace

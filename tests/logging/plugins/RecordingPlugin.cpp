@@ -1,0 +1,95 @@
+// A test plug-in that records every call it gets, for the tests of the plug-in producer.
+//
+// Recorded lines:
+//   Initialize|<base>|<address>|<port>|<application>|<module>|<prefix>|<thread>
+//   AddMessage|<clientTime>|<serverTime>|<text>|<thread>
+//   Finalize|<thread>
+// with times as "%.17g" and <thread> the hash of the calling thread's id. Each call is recorded
+// when it begins. A message text "throw" then throws; "block" waits until Recording_Unblock().
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "logging/uLogServerInterface.h"
+
+namespace {
+
+std::mutex Lock;  // guards Record and Unblocked
+std::condition_variable UnblockedChanged;
+std::string Record;
+bool Unblocked = false;
+
+std::string ThreadTag() {
+  return std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+}
+
+std::string Time(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+void Add(const std::string& line) {
+  std::lock_guard lock(Lock);
+  Record += line;
+  Record += '\n';
+}
+
+}  // namespace
+
+extern "C" {
+
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Initialize(
+    const char* baseCatalog, const char* peerAddress, const char* peerPort,
+    const char* applicationName, const char* moduleName, const char* filePrefix) {
+  Add(std::string("Initialize|") + baseCatalog + "|" + peerAddress + "|" + peerPort + "|" +
+      applicationName + "|" + moduleName + "|" + filePrefix + "|" + ThreadTag());
+}
+
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTime,
+                                                                double serverTime,
+                                                                const char* text) {
+  Add("AddMessage|" + Time(clientTime) + "|" + Time(serverTime) + "|" + text + "|" + ThreadTag());
+  if (std::strcmp(text, "block") == 0) {
+    std::unique_lock lock(Lock);
+    UnblockedChanged.wait(lock, [] { return Unblocked; });
+  }
+  if (std::strcmp(text, "throw") == 0) {
+    throw std::runtime_error("plug-in failure");
+  }
+}
+
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Finalize(void) {
+  Add("Finalize|" + ThreadTag());
+}
+
+// For the tests: copies the record (zero-terminated when it fits) and returns its length.
+LOGPROVIDER_EXPORT std::size_t Recording_Read(char* buffer, std::size_t capacity) {
+  std::lock_guard lock(Lock);
+  if (capacity > Record.size()) {
+    std::memcpy(buffer, Record.c_str(), Record.size() + 1);
+  }
+  return Record.size();
+}
+
+LOGPROVIDER_EXPORT void Recording_Reset(void) {
+  std::lock_guard lock(Lock);
+  Record.clear();
+  Unblocked = false;
+}
+
+LOGPROVIDER_EXPORT void Recording_Unblock(void) {
+  {
+    std::lock_guard lock(Lock);
+    Unblocked = true;
+  }
+  UnblockedChanged.notify_all();
+}
+
+}  // extern "C"
