@@ -32,9 +32,4 @@ TEST(tControlConnectionsProcessTest, DestructionWakesASleepingThreadWithoutTicki
   EXPECT_EQ(ticks.load(), 0);
 }
 
-TEST(tControlConnectionsProcessTest, UnassignedCallbackIsNotCalled) {
-  tControlConnectionsProcess controller(nullptr, 1);
-  std::this_thread::sleep_for(20ms);
-}
-
 }  // namespace
