@@ -3,20 +3,26 @@
 #include <exception>
 
 #include "platform/uProcess.h"
-#include "server/uConfiguration.h"
+#include "platform/uStopSignals.h"
+#include "server/uMainThread.h"
 
 int main() {
+  // Before any thread exists, so every thread inherits the block and the stop signals reach only
+  // the watcher that turns them into a stop request.
+  BlockStopSignals();
+  RaiseOpenFileLimit();
   try {
-    const std::string executablePath = ExecutablePath();
-    // Reading also writes the settings in effect back to the file.
-    const TServerSettings settings =
-        ReadConfiguration(ConfigurationPath(executablePath), ExtractFileDir(executablePath));
-    static_cast<void>(settings);
+    tMainThread control(tMainThreadEnvironment{ExecutablePath(), nullptr, nullptr});
+    MainControl = &control;
+    control.Run();
+    MainControl = nullptr;
     return 0;
   } catch (const std::exception& error) {
+    MainControl = nullptr;
     ReportFatalError(error.what());
     return 1;
   } catch (...) {
+    MainControl = nullptr;
     ReportFatalError("Unknown error");
     return 1;
   }

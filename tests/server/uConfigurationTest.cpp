@@ -232,20 +232,4 @@ TEST_F(uConfigurationFileTest, UnwritableFileThrowsWithItsPath) {
   EXPECT_THROW(SaveRunMode(Path, 2), EConfigurationError);
 }
 
-// The program itself, copied into a directory of its own: it writes LogServer.conf beside itself
-// and ends with 0, or reports the failure and ends with 1.
-TEST_F(uConfigurationFileTest, ProgramWritesTheFileBesideItself) {
-  const std::string program = Dir.File("KelvraLogServer");
-  std::filesystem::copy_file(KELVRA_SERVER_EXE, program);
-  const std::string command = "'" + program + "' 2>'" + Dir.File("stderr.txt") + "'";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_NE(ReadTextFile(Path).find("\nBaseCatalog=" + Dir.Dir() + "Logs/\n"), std::string::npos);
-
-  std::filesystem::remove(Path);
-  std::filesystem::create_directory(Path);
-  EXPECT_NE(std::system(command.c_str()), 0);
-  EXPECT_EQ(ReadTextFile(Dir.File("stderr.txt")),
-            "Application Error: Unable to write to " + Path + "\n");
-}
-
 }  // namespace

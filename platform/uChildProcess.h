@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A program started as a child process, for the end-to-end tests and the load tool, which start
+// the real server and stop it the way an administrator does.
+class TChildProcess {
+ public:
+  struct TOptions {
+    std::string Program;  // full path
+    std::vector<std::string> Arguments;
+    std::string WorkingDirectory;  // empty: the caller's
+    // Added to (or replacing in) the caller's environment.
+    std::vector<std::pair<std::string, std::string>> Environment;
+    // Standard output and standard error go to this file (created or truncated); empty: the
+    // caller's.
+    std::string OutputPath;
+  };
+
+  // Starts the program; throws std::system_error when it cannot be started. The child starts
+  // with no signal blocked and every signal at its default action.
+  explicit TChildProcess(const TOptions& options);
+  // Kills a child that is still running and reaps it.
+  ~TChildProcess();
+  TChildProcess(const TChildProcess&) = delete;
+  TChildProcess& operator=(const TChildProcess&) = delete;
+
+  // The process id.
+  int Id() const { return FId; }
+
+  // Asks the child to stop (SIGTERM on POSIX).
+  void RequestStop();
+  // The interactive interrupt (SIGINT on POSIX).
+  void Interrupt();
+  // Ends the child at once (SIGKILL on POSIX).
+  void Kill();
+
+  // Waits at most timeoutMs for the child to end. True once it has ended.
+  bool WaitFor(std::uint32_t timeoutMs);
+  bool Running();
+
+  // After the child has ended: its exit code, or -1 when a signal ended it (see TermSignal).
+  int ExitCode() const { return FExitCode; }
+  // After the child has ended: the signal that ended it, or 0.
+  int TermSignal() const { return FTermSignal; }
+
+ private:
+  bool Reap(bool wait);
+
+  int FId = -1;
+  bool FEnded = false;
+  int FExitCode = -1;
+  int FTermSignal = 0;
+};
+
+// The peak resident memory of a process in bytes (VmHWM on Linux), 0 when it cannot be read.
+std::uint64_t ProcessPeakMemory(int processId);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/uDateTime.h"
+#include "server/uLogQueue.h"
+
+// Where a dispatched event goes: the producer holder's two operations and the diagnostic log.
+// The main control forwards them; tests record them.
+class tLogEventTarget {
+ public:
+  virtual ~tLogEventTarget() = default;
+
+  // PeerPort is decimal text without leading zeros.
+  virtual void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
+                           const std::string& ApplicationName, const std::string& ModuleName,
+                           const std::string& FilePrefix, const std::string& Text,
+                           TDateTime ClientTime) = 0;
+  virtual void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) = 0;
+  virtual void WriteLog(bool Verbose, const std::string& Message) = 0;
+};
+
+struct tLogDispatchSettings {
+  std::int32_t LogMode = 1;
+  bool ModuleNameAsFilePrefix = true;
+};
+
+// Turns one queued event into output:
+//   lkTcpData     a decoded record is routed (a malformed one is dropped without a word), then
+//                 with LogMode >= 2 a "NEW MSG" line follows
+//   lkConnect     "CLIENT CONNECTED: [addr:port]" (verbose)
+//   lkDisconnect  the sender's file producers are released, then "CLIENT DISCONNECTED: ..."
+//   lkSyslogData  the datagram's text, less its trailing control bytes and blanks, is routed as
+//                 application "SYSLOG", module "syslog", then "NEW MSG" with LogMode >= 2
+// Anything else gives no output. Main loop thread only.
+void DispatchLogElement(const tLogQueueElement& element, const tLogDispatchSettings& settings,
+                        tLogEventTarget& target);

@@ -1,0 +1,111 @@
+#include "server/uLogQueue.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+// A waiter looks at the release flag at least this often, whatever wakes it.
+constexpr auto RoomWaitStep = std::chrono::milliseconds(20);
+
+}  // namespace
+
+std::unique_ptr<tLogQueueElement> tLogQueueElement::Make(std::int32_t kind, std::string peerAddress,
+                                                         std::uint16_t peerPort, const void* data,
+                                                         std::uint32_t size) {
+  auto element = std::make_unique<tLogQueueElement>();
+  element->Kind = kind;
+  element->PeerAddress = std::move(peerAddress);
+  element->PeerPort = peerPort;
+  if (size > 0 && data != nullptr) {
+    element->Data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    std::memcpy(element->Data.get(), data, size);
+    element->Size = size;
+  }
+  return element;
+}
+
+tLogQueue::tLogQueue(std::size_t highWaterMark) : FHighWaterMark(highWaterMark) {}
+
+tLogQueue::~tLogQueue() {
+  ReleaseWaiters();
+  Clear();
+}
+
+std::size_t tLogQueue::Cost(const tLogQueueElement& element) {
+  return sizeof(tLogQueueElement) + element.Size;
+}
+
+void tLogQueue::Push(std::unique_ptr<tLogQueueElement> element) {
+  std::lock_guard lock(Lock);
+  FQueuedBytes += Cost(*element);
+  FElements.push_back(std::move(element));
+  WakeEvent.Set();
+}
+
+bool tLogQueue::Pop(std::unique_ptr<tLogQueueElement>& element) {
+  element.reset();
+  WakeEvent.WaitFor();
+  bool roomMade = false;
+  {
+    std::lock_guard lock(Lock);
+    if (!FElements.empty()) {
+      element = std::move(FElements.front());
+      FElements.pop_front();
+      FQueuedBytes -= Cost(*element);
+      roomMade = FWaitingForRoom > 0 && FQueuedBytes <= FHighWaterMark;
+    }
+    if (FElements.empty()) {
+      WakeEvent.Reset();
+    }
+  }
+  if (roomMade) {
+    FRoomMade.notify_all();
+  }
+  return element != nullptr;
+}
+
+void tLogQueue::Wake() {
+  WakeEvent.Set();
+}
+
+void tLogQueue::Clear() {
+  std::deque<std::unique_ptr<tLogQueueElement>> released;
+  {
+    std::lock_guard lock(Lock);
+    released.swap(FElements);
+    FQueuedBytes = 0;
+  }
+  // The elements go outside the lock; nothing of theirs needs it.
+  released.clear();
+  FRoomMade.notify_all();
+}
+
+bool tLogQueue::WaitForRoom() {
+  std::unique_lock lock(Lock);
+  while (FQueuedBytes > FHighWaterMark && !FWaitersReleased.load(std::memory_order_acquire)) {
+    ++FWaitingForRoom;
+    FRoomMade.wait_for(lock, RoomWaitStep);
+    --FWaitingForRoom;
+  }
+  return FQueuedBytes <= FHighWaterMark;
+}
+
+void tLogQueue::ReleaseWaiters() {
+  {
+    // Under the lock, so a waiter between its test and its wait cannot miss the notification.
+    std::lock_guard lock(Lock);
+    FWaitersReleased.store(true, std::memory_order_release);
+  }
+  FRoomMade.notify_all();
+}
+
+std::size_t tLogQueue::QueuedBytes() const {
+  std::lock_guard lock(Lock);
+  return FQueuedBytes;
+}
+
+std::size_t tLogQueue::Count() const {
+  std::lock_guard lock(Lock);
+  return FElements.size();
+}

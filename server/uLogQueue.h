@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/TEvent.h"
+
+// What a queued event stands for. The value 3 is not used.
+enum tLogElementKind : std::int32_t {
+  lkTcpData = 0,     // one packet from a TCP client
+  lkConnect = 1,     // a TCP client connected
+  lkDisconnect = 2,  // a TCP client disconnected
+  lkSyslogData = 4,  // one UDP datagram
+};
+
+// One network event on its way from a network thread to the main loop. It owns a private copy of
+// the received bytes, so the network thread may reuse its buffer at once.
+struct tLogQueueElement {
+  std::int32_t Kind = lkTcpData;
+  std::string PeerAddress;  // dotted IPv4 text
+  std::uint16_t PeerPort = 0;
+  std::unique_ptr<std::uint8_t[]> Data;  // null when Size is 0
+  std::uint32_t Size = 0;
+
+  // An element of the given kind carrying a copy of size bytes at data (none when size is 0).
+  static std::unique_ptr<tLogQueueElement> Make(std::int32_t kind, std::string peerAddress,
+                                                std::uint16_t peerPort, const void* data,
+                                                std::uint32_t size);
+};
+
+// The queue that carries network events to the main loop, oldest first.
+//
+// WakeEvent is a manual-reset event: Push and Wake set it, Pop resets it when it leaves the list
+// empty. Since Push sets it under the lock and Pop resets it under the lock only when the list is
+// empty, no element is ever left queued with the event clear.
+//
+// The queue has a high-water mark: while the bytes it holds exceed the mark, WaitForRoom blocks
+// the network threads before they push, so a sender faster than the main loop is slowed down
+// instead of letting memory grow until the process dies. ReleaseWaiters ends every such wait for
+// good, so a stopping server is never held up by it.
+class tLogQueue {
+ public:
+  static constexpr std::size_t DefaultHighWaterMark = 64u * 1024u * 1024u;
+
+  explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark);
+  // Releases the elements still queued, unprocessed.
+  ~tLogQueue();
+  tLogQueue(const tLogQueue&) = delete;
+  tLogQueue& operator=(const tLogQueue&) = delete;
+
+  // Appends the element and sets WakeEvent. Any thread.
+  void Push(std::unique_ptr<tLogQueueElement> element);
+
+  // Waits for WakeEvent without a time limit, then takes the oldest element into element (null
+  // when the list was empty, then false). Resets WakeEvent when the list is left empty.
+  // Main loop thread only.
+  bool Pop(std::unique_ptr<tLogQueueElement>& element);
+
+  // Sets WakeEvent without adding anything, so a waiting Pop returns. Any thread.
+  void Wake();
+
+  // Releases every queued element. Any thread.
+  void Clear();
+
+  // Blocks, in short steps, while the queued bytes exceed the high-water mark and ReleaseWaiters
+  // has not been called. True when there is room. Network threads.
+  bool WaitForRoom();
+
+  // Ends every present and future WaitForRoom at once. Any thread.
+  void ReleaseWaiters();
+
+  // The bytes held: every element's data plus the element itself. Any thread.
+  std::size_t QueuedBytes() const;
+  std::size_t Count() const;
+
+ private:
+  static std::size_t Cost(const tLogQueueElement& element);
+
+  const std::size_t FHighWaterMark;
+  mutable std::mutex Lock;  // guards FElements, FQueuedBytes and FWaitingForRoom
+  std::deque<std::unique_ptr<tLogQueueElement>> FElements;
+  std::size_t FQueuedBytes = 0;
+  std::size_t FWaitingForRoom = 0;
+  std::condition_variable FRoomMade;  // waited on with Lock; signalled when the bytes drop
+  std::atomic<bool> FWaitersReleased{false};
+  TEvent WakeEvent;
+};

@@ -1,0 +1,301 @@
+#include "server/uMainThread.h"
+
+#include <utility>
+
+#include "logging/TFileLogProducer.h"
+#include "logging/tLogProducerHolder.h"
+#include "net/uIPServer.h"
+#include "platform/uProcess.h"
+#include "platform/uStopSignals.h"
+#include "server/tControlConnectionsProcess.h"
+#include "server/uConfiguration.h"
+
+tMainThread* MainControl = nullptr;
+
+namespace {
+
+constexpr std::uint32_t IdleReleaseIntervalMs = 1000;
+// Asked for the syslog socket; the system may grant less.
+constexpr int SyslogReceiveBufferSize = 8 * 1024 * 1024;
+
+tMainThreadEnvironment Completed(tMainThreadEnvironment environment) {
+  if (!environment.TickCount) {
+    environment.TickCount = GetTickCount32;
+  }
+  if (!environment.Now) {
+    environment.Now = LocalNow;
+  }
+  return environment;
+}
+
+}  // namespace
+
+tMainThread::tMainThread(tMainThreadEnvironment environment)
+    : FEnvironment(Completed(std::move(environment))),
+      FConfigurationPath(ConfigurationPath(FEnvironment.ExecutablePath)),
+      FStampMask("dd.mm.yyyy hh:nn:ss:zzz : ") {}
+
+tMainThread::~tMainThread() {
+  // Only after an error: the normal paths have released everything already.
+  ConnectionController.reset();
+  TCPComponent.reset();
+  UDPComponent.reset();
+  DestroyLogQueue();
+  ProducerHolder.reset();
+  CloseDiagnosticLog();
+}
+
+void tMainThread::Run() {
+  FStopRequested.store(false, std::memory_order_release);
+  ReadConfiguration();
+  OpenDiagnosticLog();
+  // The diagnostic log is closed on every way out, also when an error leaves Run.
+  struct tLogCloser {
+    tMainThread& Owner;
+    ~tLogCloser() { Owner.CloseDiagnosticLog(); }
+  } closer{*this};
+
+  if (!InstallOrRemoveService(FRunMode)) {
+    SaveRunMode(FRunMode);
+    return;
+  }
+  WriteLog(false, "Log Server started");
+  if (FRunMode == 1) {
+    int errorCode = 0;
+    if (!RunServiceDispatcher(errorCode)) {
+      WriteLog(false, "Abnormally stopped \"StartServiceCtrlDispatcher\" with error code " +
+                          std::to_string(errorCode));
+    }
+  } else {
+    // A plain process stops on SIGTERM or SIGINT the way the service stops on its stop control.
+    TStopSignalWatcher stopSignals([this] { RequestStop(); });
+    Serve();
+  }
+  WriteLog(false, "Log Server stopped");
+}
+
+void tMainThread::ReadConfiguration() {
+  const TServerSettings settings =
+      ::ReadConfiguration(FConfigurationPath, ExtractFileDir(FEnvironment.ExecutablePath));
+  FServicePort = settings.ServicePort;
+  FSysLogPort = settings.SysLogPort;
+  FRunMode = settings.RunMode;
+  FLogMode = settings.LogMode;
+  FBaseCatalog = settings.BaseCatalog;
+  FModuleNameAsFilePrefix = settings.ModuleNameAsFilePrefix;
+  FTimePlacementMask = settings.TimePlacementMask;
+}
+
+void tMainThread::SaveRunMode(std::int32_t NewRunMode) {
+  ::SaveRunMode(FConfigurationPath, NewRunMode);
+}
+
+void tMainThread::OpenDiagnosticLog() {
+  const std::string name = ExtractFileName(FEnvironment.ExecutablePath);
+  DiagnosticLog =
+      std::make_unique<TFileLogProducer>(FBaseCatalog, "0.0.0.0", "0", name, name, "", "");
+}
+
+void tMainThread::CloseDiagnosticLog() {
+  if (DiagnosticLog) {
+    DiagnosticLog->Stop();
+    DiagnosticLog->WaitFor();
+    DiagnosticLog.reset();
+  }
+}
+
+void tMainThread::WriteLog(bool Verbose, const std::string& Message) {
+  if ((Verbose && FLogMode <= 0) || !DiagnosticLog) {
+    return;
+  }
+  const TDateTime now = FEnvironment.Now();
+  std::string line;
+  line.reserve(32 + Message.size());
+  FStampMask.AppendTo(line, now);
+  line += Message;
+  DiagnosticLog->AddMessage(line, 0, now);
+}
+
+void tMainThread::Serve() {
+  TCPComponent = std::make_unique<TTCPServerComponent>();
+  UDPComponent = std::make_unique<TUDPServerComponent>();
+  ConnectionController = std::make_unique<tControlConnectionsProcess>([this] { WakeMainLoop(); });
+  {
+    std::lock_guard lock(FQueueLock);
+    LogQueue = std::make_unique<tLogQueue>();
+  }
+  TLogProducerHolderOptions holderOptions;
+  holderOptions.Clock = FEnvironment.Now;
+  holderOptions.Ticks = FEnvironment.TickCount;
+  ProducerHolder =
+      std::make_unique<tLogProducerHolder>(FBaseCatalog, FConfigurationPath, holderOptions);
+  if (FRunMode == 1) {
+    ReportStatus(ServiceRunning, 0);
+  }
+  try {
+    StartServers();
+    MainLoop();
+  } catch (...) {
+    StopSequence();
+    throw;
+  }
+  WriteLog(false, "Have normal TERM SIGNAL");
+  StopSequence();
+  if (FRunMode == 1) {
+    ReportStatus(ServiceStopped, 0);
+  }
+}
+
+void tMainThread::StartServers() {
+  TCPComponent->SetServerClass(&TTPKTTCPServer::Create);
+  TCPComponent->SetOnReceive(
+      [this](TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize) {
+        OnTCPReceive(Sender, Packet, PacketSize);
+      });
+  TCPComponent->SetOnConnect([this](TIPConnection& Client) { OnTCPConnect(Client); });
+  TCPComponent->SetOnDisconnect([this](TIPConnection& Client) { OnTCPDisconnect(Client); });
+  TCPComponent->SetIPAddress("0.0.0.0");
+  TCPComponent->SetIPPort(FServicePort);
+  TCPComponent->SetActive(true);
+
+  UDPComponent->SetIPAddress("0.0.0.0");
+  UDPComponent->SetIPPort(FSysLogPort);
+  UDPComponent->SetOnReceive(
+      [this](TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize) {
+        OnSyslogReceive(Sender, Packet, PacketSize);
+      });
+  // Bursts of datagrams wait in the socket while the main loop catches up.
+  UDPComponent->SetReceiveBufferSize(SyslogReceiveBufferSize);
+  UDPComponent->SetActive(true);
+}
+
+void tMainThread::MainLoop() {
+  std::unique_ptr<tLogQueueElement> element;
+  while (!StopRequested()) {
+    if (LogQueue->Pop(element)) {
+      ProcessElement(std::move(element));
+    }
+    CheckListener();
+    ReleaseIdleProducers();
+  }
+}
+
+void tMainThread::CheckListener() {
+  if (!FListenerCheck.Due(FEnvironment.TickCount())) {
+    return;
+  }
+  // A listener that cannot bind keeps trying by itself and so stays active; its error code
+  // tells that no listen point exists.
+  if (TCPComponent->GetActive() && TCPComponent->ServerErrorCode() == 0) {
+    TCPComponent->ProbeClients();
+  } else {
+    WriteLog(false, "FAIL while create listen point [code=" +
+                        std::to_string(TCPComponent->ServerErrorCode()) + "]");
+    TCPComponent->SetActive(true);
+  }
+  FListenerCheck.Checked(FEnvironment.TickCount());
+}
+
+void tMainThread::ReleaseIdleProducers() {
+  const std::uint32_t tick = FEnvironment.TickCount();
+  if (static_cast<std::uint32_t>(tick - FLastIdleRelease) >= IdleReleaseIntervalMs) {
+    FLastIdleRelease = tick;
+    ProducerHolder->ReleaseIdle();
+  }
+}
+
+void tMainThread::StopAndLog(const char* what, const std::function<void()>& stop) {
+  WriteLog(false, std::string("STOPPING ") + what + "...");
+  stop();
+  WriteLog(false, std::string("STOPPED ") + what + "...OK");
+}
+
+void tMainThread::StopSequence() {
+  // Network threads waiting for room in the queue must not hold up their servers' stop.
+  {
+    std::lock_guard lock(FQueueLock);
+    if (LogQueue) {
+      LogQueue->ReleaseWaiters();
+    }
+  }
+  StopAndLog("CONECTION CONTROLLER", [this] { ConnectionController.reset(); });
+  StopAndLog("NET TPKT SERVER", [this] { TCPComponent.reset(); });
+  StopAndLog("NET SYSLOG SERVER", [this] { UDPComponent.reset(); });
+  StopAndLog("LOG QUEUE", [this] { DestroyLogQueue(); });
+  StopAndLog("LOG PRODUCER", [this] { ProducerHolder.reset(); });
+}
+
+void tMainThread::DestroyLogQueue() {
+  std::unique_ptr<tLogQueue> queue;
+  {
+    std::lock_guard lock(FQueueLock);
+    queue = std::move(LogQueue);
+  }
+  // Released outside the lock: RequestStop need not wait for the queued elements to go.
+  queue.reset();
+}
+
+void tMainThread::WakeMainLoop() {
+  // The controller's first tick may in theory come before Serve has created the queue.
+  std::lock_guard lock(FQueueLock);
+  if (LogQueue) {
+    LogQueue->Wake();
+  }
+}
+
+void tMainThread::RequestStop() {
+  FStopRequested.store(true, std::memory_order_release);
+  std::lock_guard lock(FQueueLock);
+  if (LogQueue) {
+    LogQueue->ReleaseWaiters();
+    LogQueue->Wake();
+  }
+}
+
+void tMainThread::ProcessElement(std::unique_ptr<tLogQueueElement> element) {
+  DispatchLogElement(*element, tLogDispatchSettings{FLogMode, FModuleNameAsFilePrefix},
+                     FEventTarget);
+}
+
+void tMainThread::OnTCPReceive(TIPConnection& Sender, const void* Packet,
+                               std::uint32_t PacketSize) {
+  LogQueue->WaitForRoom();
+  LogQueue->Push(tLogQueueElement::Make(lkTcpData, Sender.RemoteAddress, Sender.RemotePort, Packet,
+                                        PacketSize));
+}
+
+void tMainThread::OnTCPConnect(TIPConnection& Client) {
+  LogQueue->Push(
+      tLogQueueElement::Make(lkConnect, Client.RemoteAddress, Client.RemotePort, nullptr, 0));
+}
+
+void tMainThread::OnTCPDisconnect(TIPConnection& Client) {
+  LogQueue->Push(
+      tLogQueueElement::Make(lkDisconnect, Client.RemoteAddress, Client.RemotePort, nullptr, 0));
+}
+
+void tMainThread::OnSyslogReceive(TIPConnection& Sender, const void* Packet,
+                                  std::uint32_t PacketSize) {
+  LogQueue->WaitForRoom();
+  LogQueue->Push(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress, Sender.RemotePort,
+                                        Packet, PacketSize));
+}
+
+void tMainThread::tEventTarget::RouteRecord(const std::string& PeerAddress,
+                                            const std::string& PeerPort,
+                                            const std::string& ApplicationName,
+                                            const std::string& ModuleName,
+                                            const std::string& FilePrefix, const std::string& Text,
+                                            TDateTime ClientTime) {
+  FOwner.ProducerHolder->RouteRecord(PeerAddress, PeerPort, ApplicationName, ModuleName, FilePrefix,
+                                     Text, ClientTime);
+}
+
+void tMainThread::tEventTarget::ReleasePeer(const std::string& PeerAddress,
+                                            const std::string& PeerPort) {
+  FOwner.ProducerHolder->ReleasePeer(PeerAddress, PeerPort);
+}
+
+void tMainThread::tEventTarget::WriteLog(bool Verbose, const std::string& Message) {
+  FOwner.WriteLog(Verbose, Message);
+}

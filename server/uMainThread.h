@@ -1,0 +1,185 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "logging/uFormatTimeMask.h"
+#include "platform/uDateTime.h"
+#include "server/tListenerCheckSchedule.h"
+#include "server/uLogDispatch.h"
+#include "server/uLogQueue.h"
+
+class TFileLogProducer;
+class TIPConnection;
+class TTCPServerComponent;
+class TUDPServerComponent;
+class tControlConnectionsProcess;
+class tLogProducerHolder;
+
+// What the main control takes from the process. Tests give their own.
+struct tMainThreadEnvironment {
+  // The executable's full path: the configuration file lies beside it, and the diagnostic log's
+  // directories carry its file name.
+  std::string ExecutablePath;
+  // The wrapping 32-bit millisecond tick count; GetTickCount32 when empty.
+  std::function<std::uint32_t()> TickCount;
+  // The local date-time; LocalNow when empty.
+  std::function<TDateTime()> Now;
+};
+
+// Service status values reported through ReportStatus.
+enum : std::uint32_t {
+  ServiceStopped = 1,
+  ServiceStopPending = 3,
+  ServiceRunning = 4,
+};
+
+// The main control of the server: a plain object, not a thread. Run is the whole life of the
+// process: it reads the configuration, opens the diagnostic log and either performs a service
+// installation or removal, hands over to the service dispatcher, or serves in process mode. Serve
+// creates the servers, the log queue and the producer holder, runs the main loop that turns queued
+// network events into log output, and stops everything again in a fixed, logged order.
+//
+// Threads: Run and Serve run on one thread (the process main thread, or the service thread in
+// service mode), which alone uses the settings, the diagnostic log, the components and the holder.
+// The network threads only call the four handlers, the connection controller only WakeMainLoop,
+// the stop-signal watcher and the service control handler only RequestStop.
+class tMainThread {
+ public:
+  explicit tMainThread(tMainThreadEnvironment environment);
+  // Releases whatever Serve or Run left behind (after an error), in the stop sequence's order.
+  ~tMainThread();
+  tMainThread(const tMainThread&) = delete;
+  tMainThread& operator=(const tMainThread&) = delete;
+
+  // The life of the process. Errors (such as an unwritable configuration file) propagate to the
+  // caller after the diagnostic log has been closed. Process main thread only.
+  void Run();
+
+  // Creates and hooks the servers, runs the main loop until a stop is requested, then runs the
+  // stop sequence. An error ends the loop, still runs the stop sequence and propagates.
+  // The thread that runs Run (process mode) or the service thread.
+  void Serve();
+
+  // Reads "Common" from LogServer.conf beside the executable and writes it back. Run's thread.
+  void ReadConfiguration();
+  // Stores RunMode in the configuration. Run's thread.
+  void SaveRunMode(std::int32_t NewRunMode);
+
+  // Opens and closes the diagnostic log under BaseCatalog + "0.0.0.0" + executable name twice.
+  // Run's thread.
+  void OpenDiagnosticLog();
+  void CloseDiagnosticLog();
+
+  // Installs (RunMode 2) or removes (RunMode 3) the service and returns false; may change
+  // RunMode. True, with nothing done, for any other RunMode. Run's thread.
+  bool InstallOrRemoveService(std::int32_t& RunModeValue);
+
+  // Reports the service state (ServiceRunning, ...) to the service manager; nothing in process
+  // mode. Any thread.
+  void ReportStatus(std::uint32_t State, std::uint32_t ExitCode);
+
+  // Writes "dd.mm.yyyy hh:nn:ss:zzz : " + Message to the diagnostic log; a Verbose line only
+  // when LogMode is 1 or more. Nothing while the log is closed. Run's thread only.
+  void WriteLog(bool Verbose, const std::string& Message);
+
+  // At most every 3000 ms of the tick count: probes the TCP clients, or reports a listener that
+  // is not active and creates a new one. Main loop thread only.
+  void CheckListener();
+
+  // Lets the main loop make one pass; nothing while no log queue exists. Any thread.
+  void WakeMainLoop();
+
+  // Ends the main loop: sets StopRequested, frees network threads waiting for room in the log
+  // queue and wakes the loop. Any thread; takes only the short lock that keeps the queue alive.
+  void RequestStop();
+  bool StopRequested() const { return FStopRequested.load(std::memory_order_acquire); }
+
+  // Decodes and dispatches one queued event, then releases it, also when dispatching fails.
+  // Main loop thread only.
+  void ProcessElement(std::unique_ptr<tLogQueueElement> element);
+
+  // The network handlers: each copies its event into a queue element and pushes it, waiting
+  // first while the queue is above its high-water mark. Network threads only.
+  void OnTCPReceive(TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize);
+  void OnTCPConnect(TIPConnection& Client);
+  void OnTCPDisconnect(TIPConnection& Client);
+  void OnSyslogReceive(TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize);
+
+  // Settings as read by ReadConfiguration. Run's thread.
+  std::int32_t RunMode() const { return FRunMode; }
+  std::int32_t LogMode() const { return FLogMode; }
+  const std::string& BaseCatalog() const { return FBaseCatalog; }
+  const std::string& ConfigurationFile() const { return FConfigurationPath; }
+
+  // Stores the handle that ReportStatus reports with. The service entry procedure's thread.
+  void SetStatusHandle(std::uintptr_t Handle) { StatusHandle = Handle; }
+
+ private:
+  // Forwards dispatched events to the holder and the diagnostic log.
+  class tEventTarget : public tLogEventTarget {
+   public:
+    explicit tEventTarget(tMainThread& owner) : FOwner(owner) {}
+    void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
+                     const std::string& ApplicationName, const std::string& ModuleName,
+                     const std::string& FilePrefix, const std::string& Text,
+                     TDateTime ClientTime) override;
+    void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) override;
+    void WriteLog(bool Verbose, const std::string& Message) override;
+
+   private:
+    tMainThread& FOwner;
+  };
+
+  // Service mode: runs the service dispatcher, which calls Serve on its own thread; returns
+  // when the service has stopped. False with the platform's error code when the dispatcher
+  // cannot be started. Run's thread.
+  bool RunServiceDispatcher(int& ErrorCode);
+
+  void StartServers();
+  void MainLoop();
+  void ReleaseIdleProducers();
+  void StopSequence();
+  void StopAndLog(const char* what, const std::function<void()>& stop);
+  void DestroyLogQueue();
+
+  const tMainThreadEnvironment FEnvironment;
+  const std::string FConfigurationPath;
+  const TTimeMask FStampMask;  // "dd.mm.yyyy hh:nn:ss:zzz : ", compiled once
+
+  // Settings from "Common".
+  std::int32_t FRunMode = 0;
+  std::int32_t FLogMode = 1;
+  std::uint16_t FServicePort = 0;
+  std::uint16_t FSysLogPort = 0;
+  std::string FBaseCatalog;
+  bool FModuleNameAsFilePrefix = true;
+  std::string FTimePlacementMask;
+
+  std::atomic<bool> FStopRequested{false};
+  tListenerCheckSchedule FListenerCheck;  // holds LastListenCheck
+  std::uint32_t FLastIdleRelease = 0;
+  tEventTarget FEventTarget{*this};
+
+  std::unique_ptr<TFileLogProducer> DiagnosticLog;
+  std::unique_ptr<TTCPServerComponent> TCPComponent;
+  std::unique_ptr<TUDPServerComponent> UDPComponent;
+  std::unique_ptr<tControlConnectionsProcess> ConnectionController;
+  // The network handlers and the controller use the queue without the lock: they run only while
+  // it exists. RequestStop may come at any time, so creation, destruction and RequestStop's use
+  // hold FQueueLock.
+  std::mutex FQueueLock;  // guards the LogQueue pointer (not the queue, which locks itself)
+  std::unique_ptr<tLogQueue> LogQueue;
+  std::unique_ptr<tLogProducerHolder> ProducerHolder;
+
+  // The service status handle, stored by the service entry procedure (service mode only).
+  std::uintptr_t StatusHandle = 0;
+};
+
+// The one process-wide reference to the main control, set by the program entry before Run. The
+// service entry procedure and the service control handler reach the main control through it.
+extern tMainThread* MainControl;

@@ -1,0 +1,152 @@
+#include "server/uLogQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::unique_ptr<tLogQueueElement> Data(std::uint16_t port, std::uint32_t size = 4) {
+  const std::vector<std::uint8_t> bytes(size, 0x5A);
+  return tLogQueueElement::Make(lkTcpData, "127.0.0.1", port, bytes.data(), size);
+}
+
+TEST(tLogQueueElementTest, CopiesTheBytesAndOwnsNoneWhenEmpty) {
+  std::vector<std::uint8_t> bytes{1, 2, 3};
+  auto element = tLogQueueElement::Make(lkSyslogData, "10.0.0.5", 514, bytes.data(), 3);
+  bytes[0] = 9;
+  ASSERT_EQ(element->Size, 3u);
+  EXPECT_EQ(element->Data[0], 1);
+  EXPECT_EQ(element->Kind, lkSyslogData);
+  EXPECT_EQ(element->PeerAddress, "10.0.0.5");
+  EXPECT_EQ(element->PeerPort, 514);
+
+  auto connect = tLogQueueElement::Make(lkConnect, "10.0.0.5", 7, nullptr, 0);
+  EXPECT_EQ(connect->Size, 0u);
+  EXPECT_EQ(connect->Data, nullptr);
+}
+
+TEST(tLogQueueTest, PopsInArrivalOrder) {
+  tLogQueue queue;
+  for (std::uint16_t port = 1; port <= 3; ++port) {
+    queue.Push(Data(port));
+  }
+  std::unique_ptr<tLogQueueElement> element;
+  for (std::uint16_t port = 1; port <= 3; ++port) {
+    ASSERT_TRUE(queue.Pop(element));
+    EXPECT_EQ(element->PeerPort, port);
+  }
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+}
+
+TEST(tLogQueueTest, PopWokenOnAnEmptyQueueReturnsFalseAndResetsTheSignal) {
+  tLogQueue queue;
+  queue.Wake();
+  std::unique_ptr<tLogQueueElement> element = Data(9);
+  EXPECT_FALSE(queue.Pop(element));
+  EXPECT_EQ(element, nullptr);
+
+  // The signal was reset: the next Pop waits until something arrives.
+  std::atomic<bool> popped{false};
+  std::thread consumer([&] {
+    std::unique_ptr<tLogQueueElement> next;
+    EXPECT_TRUE(queue.Pop(next));
+    popped = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(popped.load());
+  queue.Push(Data(1));
+  consumer.join();
+  EXPECT_TRUE(popped.load());
+}
+
+TEST(tLogQueueTest, SignalStaysSetWhileElementsRemain) {
+  tLogQueue queue;
+  queue.Push(Data(1));
+  queue.Push(Data(2));
+  std::unique_ptr<tLogQueueElement> element;
+  ASSERT_TRUE(queue.Pop(element));
+  // Would block for ever if the first Pop had reset the signal.
+  ASSERT_TRUE(queue.Pop(element));
+  EXPECT_EQ(element->PeerPort, 2);
+}
+
+TEST(tLogQueueTest, ClearReleasesEveryElement) {
+  tLogQueue queue;
+  for (std::uint16_t port = 0; port < 10; ++port) {
+    queue.Push(Data(port, 1000));
+  }
+  EXPECT_EQ(queue.Count(), 10u);
+  EXPECT_GE(queue.QueuedBytes(), 10'000u);
+  queue.Clear();
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+  // Elements left in a destroyed queue are released too (the leak checker watches this one).
+  queue.Push(Data(1));
+}
+
+TEST(tLogQueueTest, ConcurrentProducersKeepTheirOwnOrder) {
+  tLogQueue queue;
+  constexpr int PerProducer = 5000;
+  const auto produce = [&](std::uint16_t port) {
+    for (int i = 0; i < PerProducer; ++i) {
+      const auto sequence = static_cast<std::uint32_t>(i);
+      queue.Push(tLogQueueElement::Make(lkTcpData, "", port, &sequence, sizeof sequence));
+    }
+  };
+  std::thread first(produce, 1);
+  std::thread second(produce, 2);
+  std::uint32_t expected[3] = {0, 0, 0};
+  std::unique_ptr<tLogQueueElement> element;
+  for (int taken = 0; taken < 2 * PerProducer;) {
+    if (queue.Pop(element)) {
+      std::uint32_t sequence = 0;
+      std::memcpy(&sequence, element->Data.get(), sizeof sequence);
+      ASSERT_EQ(sequence, expected[element->PeerPort]++);
+      ++taken;
+    }
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(expected[1], static_cast<std::uint32_t>(PerProducer));
+  EXPECT_EQ(expected[2], static_cast<std::uint32_t>(PerProducer));
+}
+
+TEST(tLogQueueTest, WaitForRoomHoldsProducersAboveTheMarkUntilPopMakesRoom) {
+  tLogQueue queue(3000);
+  queue.Push(Data(1, 2000));
+  EXPECT_TRUE(queue.WaitForRoom());  // at or below the mark: no wait
+  queue.Push(Data(2, 2000));
+
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    EXPECT_TRUE(queue.WaitForRoom());
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load());
+  std::unique_ptr<tLogQueueElement> element;
+  ASSERT_TRUE(queue.Pop(element));
+  producer.join();
+  EXPECT_TRUE(done.load());
+}
+
+TEST(tLogQueueTest, ReleaseWaitersEndsEveryWaitForGood) {
+  tLogQueue queue(10);
+  queue.Push(Data(1, 100));
+  std::thread producer([&] { EXPECT_FALSE(queue.WaitForRoom()); });
+  std::this_thread::sleep_for(20ms);
+  queue.ReleaseWaiters();
+  producer.join();
+  EXPECT_FALSE(queue.WaitForRoom());
+  EXPECT_EQ(queue.Count(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+#include "server/uMainThread.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/uLocale.h"
+#include "tests/uTestDirectory.h"
+
+namespace {
+
+// 7 March 2024 14:05:09.120
+const TDateTime Moment = EncodeDateTime(2024, 3, 7, 14, 5, 9, 120);
+
+TEST(tMainThreadTest, WriteLogStampsEveryLineAndDropsVerboseLinesBelowLogMode1) {
+  const char sep = ProcessFormatSettings().TimeSeparator;
+  const std::string stamp = std::string("07.03.2024 14") + sep + "05" + sep + "09" + sep + "120 : ";
+  const struct {
+    int LogMode;
+    bool Verbose;
+  } cases[] = {{-1, false}, {0, false}, {1, true}, {2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("LogMode " + std::to_string(c.LogMode));
+    TTestDirectory dir;
+    WriteTextFile(dir.File("LogServer.conf"),
+                  "[Common]\nLogMode=" + std::to_string(c.LogMode) + "\n");
+    tMainThread control({dir.File("server.bin"), [] { return 1u; }, [] { return Moment; }});
+    control.WriteLog(false, "before the log is open");
+    control.ReadConfiguration();
+    EXPECT_EQ(control.LogMode(), c.LogMode);
+    control.OpenDiagnosticLog();
+    control.WriteLog(false, "Log Server started");
+    control.WriteLog(true, "CLIENT CONNECTED: [127.0.0.1:5000]");
+    control.CloseDiagnosticLog();
+    control.WriteLog(false, "after the log is closed");
+
+    std::string expected = stamp + "Log Server started\r\n";
+    if (c.Verbose) {
+      expected += stamp + "CLIENT CONNECTED: [127.0.0.1:5000]\r\n";
+    }
+    EXPECT_EQ(ReadTextFile(dir.Dir() + "Logs/0.0.0.0/server.bin/server.bin/2024_03_07/14.log"),
+              expected);
+  }
+}
+
+TEST(tMainThreadTest, StopRequestedBeforeServingNeedsNoQueue) {
+  TTestDirectory dir;
+  tMainThread control({dir.File("server.bin"), nullptr, nullptr});
+  EXPECT_FALSE(control.StopRequested());
+  control.WakeMainLoop();
+  control.RequestStop();
+  EXPECT_TRUE(control.StopRequested());
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#pragma once
+
+// The real server executable, run as a child process from a directory of its own, and loopback
+// clients to talk to it. Used by the end-to-end tests.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/uChildProcess.h"
+#include "platform/uSocket.h"
+#include "server/uRecordDecoder.h"
+#include "tests/uTestDirectory.h"
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: the machine is small and shared, and the sanitizers slow everything down.
+inline constexpr auto Patience = 30s;
+
+inline std::uint32_t Loopback() {
+  std::uint32_t address = 0;
+  ParseIPv4Address("127.0.0.1", address);
+  return address;
+}
+
+// A port that was free a moment ago: bound to port 0, read, released.
+inline std::uint16_t FreePort(bool udp) {
+  const TSocket socket = udp ? OpenUdpSocket() : OpenTcpSocket();
+  std::uint16_t port = 0;
+  if (BindSocket(socket, 0, 0) == 0) {
+    GetLocalPort(socket, port);
+  }
+  CloseSocket(socket);
+  return port;
+}
+
+// Polls condition until it holds or the deadline passes.
+inline bool WaitUntil(const std::function<bool()>& condition, Clock::duration patience = Patience) {
+  const auto deadline = Clock::now() + patience;
+  while (!condition()) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// One TCP connection to the server.
+class TClient {
+ public:
+  TClient() = default;
+  ~TClient() { Close(); }
+  TClient(const TClient&) = delete;
+  TClient& operator=(const TClient&) = delete;
+
+  bool Connect(std::uint16_t port) {
+    Close();
+    FSocket = OpenTcpSocket();
+    if (ConnectSocket(FSocket, Loopback(), port) != 0) {
+      Close();
+      return false;
+    }
+    return true;
+  }
+  void Close() {
+    if (FSocket != InvalidSocket) {
+      CloseSocket(FSocket);
+      FSocket = InvalidSocket;
+    }
+  }
+  bool Connected() const { return FSocket != InvalidSocket; }
+
+  bool SendAll(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const long result = SendBytes(FSocket, bytes.data() + sent, bytes.size() - sent);
+      if (result <= 0) {
+        return false;
+      }
+      sent += static_cast<std::size_t>(result);
+    }
+    return true;
+  }
+
+  // Waits at most timeoutMs for bytes; appends what came. False on time-out, close or error.
+  bool Receive(std::string& into, int timeoutMs) {
+    if (!WaitSocket(FSocket, false, nullptr, timeoutMs).Readable) {
+      return false;
+    }
+    char buffer[256];
+    const long result = ReceiveBytes(FSocket, buffer, sizeof buffer);
+    if (result <= 0) {
+      return false;
+    }
+    into.append(buffer, static_cast<std::size_t>(result));
+    return true;
+  }
+
+ private:
+  TSocket FSocket = InvalidSocket;
+};
+
+// A TPKT frame: 03 00, the frame length big-endian, the payload.
+inline std::string TpktFrame(const std::string& payload) {
+  const std::size_t length = payload.size() + 4;
+  std::string frame{'\x03', '\x00', static_cast<char>(length >> 8 & 0xFF),
+                    static_cast<char>(length & 0xFF)};
+  return frame + payload;
+}
+
+inline std::string RecordFrame(const std::string& application, const std::string& module,
+                               const std::string& prefix, const std::string& text,
+                               TDateTime clientTime) {
+  tLogRecord record;
+  record.ApplicationName = application;
+  record.ModuleName = module;
+  record.FilePrefix = prefix;
+  record.Text = text;
+  record.ClientTime = clientTime;
+  return TpktFrame(EncodeLogRecord(record));
+}
+
+inline bool SendDatagram(std::uint16_t port, const std::string& bytes) {
+  const TSocket socket = OpenUdpSocket();
+  const long sent = ::SendDatagram(socket, bytes.data(), bytes.size(), Loopback(), port);
+  CloseSocket(socket);
+  return sent == static_cast<long>(bytes.size());
+}
+
+// Every regular file below root whose path ends in suffix, sorted by path.
+inline std::vector<std::filesystem::path> FilesBelow(const std::filesystem::path& root,
+                                                     const std::string& suffix = ".log") {
+  std::vector<std::filesystem::path> found;
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string path = it->path().string();
+    if (it->is_regular_file() && path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(it->path());
+    }
+  }
+  // Day folders and hour files sort by time.
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// The concatenated contents of every log file below root.
+inline std::string ReadLogTree(const std::filesystem::path& root) {
+  std::string all;
+  for (const auto& file : FilesBelow(root)) {
+    all += ReadTextFile(file.string());
+  }
+  return all;
+}
+
+// The server copied into a test directory, with its LogServer.conf, started from another
+// current directory. The destructor always stops it: SIGTERM, then SIGKILL after a deadline.
+class TServerUnderTest {
+ public:
+  TServerUnderTest()
+      : FTcpPort(FreePort(false)),
+        FUdpPort(FreePort(true)),
+        FProgram(FDir.File("KelvraLogServer")) {
+    std::filesystem::copy_file(KELVRA_SERVER_EXE, FProgram);
+    std::filesystem::create_directories(FDir.File("elsewhere"));
+  }
+  ~TServerUnderTest() { Stop(); }
+  TServerUnderTest(const TServerUnderTest&) = delete;
+  TServerUnderTest& operator=(const TServerUnderTest&) = delete;
+
+  std::uint16_t TcpPort() const { return FTcpPort; }
+  std::uint16_t UdpPort() const { return FUdpPort; }
+  std::string Dir() const { return FDir.Dir(); }
+  std::string ConfigPath() const { return FDir.File("LogServer.conf"); }
+  std::string LogRoot() const { return FDir.Dir() + "Logs/"; }
+  std::string DiagnosticRoot() const {
+    return LogRoot() + "0.0.0.0/KelvraLogServer/KelvraLogServer";
+  }
+
+  // Writes LogServer.conf with the test's ports and the extra lines of "Common".
+  void Configure(const std::string& extraCommonLines = "") {
+    WriteTextFile(ConfigPath(), "[Common]\nServicePort=" + std::to_string(FTcpPort) +
+                                    "\nSysLogPort=" + std::to_string(FUdpPort) + "\n" +
+                                    extraCommonLines);
+  }
+
+  void Start() {
+    TChildProcess::TOptions options;
+    options.Program = FProgram;
+    options.WorkingDirectory = FDir.File("elsewhere");
+    options.Environment = {{"LC_ALL", "C"}};
+    options.OutputPath = FDir.File("output.txt");
+    FProcess = std::make_unique<TChildProcess>(options);
+  }
+
+  // Starts the server and waits until its TCP port accepts connections.
+  void StartAndWaitForListener() {
+    Start();
+    TClient probe;
+    ASSERT_TRUE(WaitUntil([&] { return probe.Connect(FTcpPort) || !FProcess->Running(); }));
+    ASSERT_TRUE(FProcess->Running()) << Output();
+  }
+
+  // SIGTERM, and the process has ended within the deadline (else it is killed). True when it
+  // ended by itself.
+  bool Stop() {
+    if (!FProcess) {
+      return true;
+    }
+    FProcess->RequestStop();
+    if (FProcess->WaitFor(30'000)) {
+      return true;
+    }
+    FProcess->Kill();
+    FProcess->WaitFor(30'000);
+    return false;
+  }
+
+  TChildProcess& Process() { return *FProcess; }
+  std::string Output() const { return ReadTextFile(FDir.File("output.txt")); }
+  std::string DiagnosticLog() const { return ReadLogTree(DiagnosticRoot()); }
+
+  bool WaitForDiagnosticLine(const std::string& line) {
+    return WaitUntil([&] { return DiagnosticLog().find(line) != std::string::npos; });
+  }
+
+ private:
+  TTestDirectory FDir;
+  std::uint16_t FTcpPort;
+  std::uint16_t FUdpPort;
+  std::string FProgram;
+  std::unique_ptr<TChildProcess> FProcess;
+};
+
+}  // namespace e2e

@@ -1,0 +1,388 @@
+// KelvraLoad: sends log records to a Kelvra Log Server over TCP connections and syslog datagrams
+// over UDP, waits until every line is on disk and reports records per second end to end and the
+// server's peak memory.
+//
+// It either starts a server of its own (--server: the executable is copied into a fresh temporary
+// directory with its own LogServer.conf on free ports, and stopped afterwards), or loads one that
+// is already running (--tcp-port, --udp-port, --logs and, for the memory figure, --pid).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "net/uReceiveFilter.h"
+#include "platform/uChildProcess.h"
+#include "platform/uDateTime.h"
+#include "platform/uSocket.h"
+#include "server/uRecordDecoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct TLoadOptions {
+  std::string ServerProgram;
+  std::string Host = "127.0.0.1";
+  std::uint16_t TcpPort = 30000;
+  std::uint16_t UdpPort = 514;
+  std::string Logs;  // the server's BaseCatalog
+  int Pid = 0;
+  long Records = 100'000;
+  int Connections = 1;
+  long Datagrams = 0;
+  int Size = 100;  // bytes of message text per record
+  int TimeoutSeconds = 120;
+  int LogMode = 1;
+};
+
+void Usage() {
+  std::fprintf(
+      stderr,
+      "usage: KelvraLoad [--server EXE | --tcp-port P --udp-port P --logs DIR [--pid PID]]\n"
+      "                  [--host ADDR] [--records N] [--connections M] [--datagrams D]\n"
+      "                  [--size BYTES] [--timeout SECONDS] [--log-mode L]\n"
+      "  --records N over --connections M TCP connections (N=0: none), then --datagrams D\n"
+      "  syslog datagrams; each phase waits until its lines are on disk.\n");
+}
+
+bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc) {
+      return false;
+    }
+    const std::string value = argv[++i];
+    if (name == "--server") {
+      options.ServerProgram = value;
+    } else if (name == "--host") {
+      options.Host = value;
+    } else if (name == "--tcp-port") {
+      options.TcpPort = static_cast<std::uint16_t>(std::stoi(value));
+    } else if (name == "--udp-port") {
+      options.UdpPort = static_cast<std::uint16_t>(std::stoi(value));
+    } else if (name == "--logs") {
+      options.Logs = value;
+    } else if (name == "--pid") {
+      options.Pid = std::stoi(value);
+    } else if (name == "--records") {
+      options.Records = std::stol(value);
+    } else if (name == "--connections") {
+      options.Connections = std::max(1, std::stoi(value));
+    } else if (name == "--datagrams") {
+      options.Datagrams = std::stol(value);
+    } else if (name == "--size") {
+      options.Size = std::max(16, std::stoi(value));
+    } else if (name == "--timeout") {
+      options.TimeoutSeconds = std::stoi(value);
+    } else if (name == "--log-mode") {
+      options.LogMode = std::stoi(value);
+    } else {
+      return false;
+    }
+  }
+  return !options.ServerProgram.empty() || !options.Logs.empty();
+}
+
+std::uint16_t FreePort(bool udp) {
+  const TSocket socket = udp ? OpenUdpSocket() : OpenTcpSocket();
+  std::uint16_t port = 0;
+  if (BindSocket(socket, 0, 0) == 0) {
+    GetLocalPort(socket, port);
+  }
+  CloseSocket(socket);
+  return port;
+}
+
+bool SendAll(TSocket socket, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const long result = SendBytes(socket, bytes.data() + sent, bytes.size() - sent);
+    if (result <= 0) {
+      return false;
+    }
+    sent += static_cast<std::size_t>(result);
+  }
+  return true;
+}
+
+// The message text of one record: the run's tag, where it came from, padding to size bytes.
+std::string MessageText(const std::string& tag, int source, long sequence, int size) {
+  std::string text = tag + " s" + std::to_string(source) + " r" + std::to_string(sequence) + " ";
+  if (static_cast<int>(text.size()) < size) {
+    text.append(static_cast<std::size_t>(size) - text.size(), 'x');
+  }
+  return text;
+}
+
+// Counts the complete lines that carry the run's tag in the log files below a root, reading
+// only what was appended since the last call.
+class TLineCounter {
+ public:
+  TLineCounter(std::filesystem::path root, std::string tag)
+      : FRoot(std::move(root)), FTag(std::move(tag)) {}
+
+  long Count() {
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(FRoot, error), end; !error && it != end;
+         it.increment(error)) {
+      if (it->is_regular_file() && it->path().extension() == ".log") {
+        ReadNew(it->path());
+      }
+    }
+    return FLines;
+  }
+
+ private:
+  struct TFileState {
+    std::uintmax_t Offset = 0;
+    std::string Partial;  // an incomplete last line
+  };
+
+  void ReadNew(const std::filesystem::path& path) {
+    TFileState& state = FFiles[path.string()];
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(state.Offset));
+    std::string chunk(1 << 20, '\0');
+    while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
+           file.gcount() > 0) {
+      const auto got = static_cast<std::size_t>(file.gcount());
+      state.Offset += got;
+      state.Partial.append(chunk.data(), got);
+      std::size_t start = 0;
+      for (std::size_t end; (end = state.Partial.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        const std::string_view line(state.Partial.data() + start, end - start);
+        if (line.find(FTag) != std::string_view::npos) {
+          ++FLines;
+        }
+      }
+      state.Partial.erase(0, start);
+    }
+  }
+
+  std::filesystem::path FRoot;
+  std::string FTag;
+  std::map<std::string, TFileState> FFiles;
+  long FLines = 0;
+};
+
+// Waits until the counter reaches expected, the time-out passes or (stallLimit > 0) nothing new
+// arrived for that long. The time at which the last line was seen, and the count.
+std::pair<Clock::time_point, long> WaitForLines(TLineCounter& counter, long expected,
+                                                Clock::duration timeout,
+                                                Clock::duration stallLimit) {
+  const auto deadline = Clock::now() + timeout;
+  long seen = counter.Count();
+  auto lastProgress = Clock::now();
+  while (seen < expected && Clock::now() < deadline &&
+         (stallLimit == Clock::duration::zero() || Clock::now() - lastProgress < stallLimit)) {
+    std::this_thread::sleep_for(20ms);
+    const long now = counter.Count();
+    if (now != seen) {
+      seen = now;
+      lastProgress = Clock::now();
+    }
+  }
+  return {lastProgress, seen};
+}
+
+double Seconds(Clock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+// Sends the TCP phase; the counter counts the lines. False when a connection failed.
+bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::string& tag,
+            const std::filesystem::path& logs) {
+  TLineCounter counter(logs / options.Host / "KelvraLoad", tag);
+  const auto started = Clock::now();
+  std::atomic<bool> failed{false};
+  // Connections stay open until every line is stored: closing a socket with unread probe
+  // frames resets it, and the reset would discard what the kernel has not sent yet.
+  std::vector<TSocket> sockets(static_cast<std::size_t>(options.Connections), InvalidSocket);
+  std::vector<std::thread> senders;
+  for (int c = 0; c < options.Connections; ++c) {
+    senders.emplace_back([&, c] {
+      const long first = options.Records * c / options.Connections;
+      const long last = options.Records * (c + 1) / options.Connections;
+      const TSocket socket = OpenTcpSocket();
+      sockets[static_cast<std::size_t>(c)] = socket;
+      if (ConnectSocket(socket, address, options.TcpPort) != 0) {
+        failed = true;
+        return;
+      }
+      SetTcpNoDelay(socket);
+      const tTPKTReceiveFilter framing;
+      tLogRecord record;
+      record.ApplicationName = "KelvraLoad";
+      record.ModuleName = "c" + std::to_string(c);
+      std::string batch;
+      for (long i = first; i < last; ++i) {
+        record.Text = MessageText(tag, c, i, options.Size);
+        record.ClientTime = LocalNow();
+        const std::string payload = EncodeLogRecord(record);
+        batch += framing.Encode(payload.data(), static_cast<std::int32_t>(payload.size()));
+        if (batch.size() >= 64 * 1024 || i + 1 == last) {
+          if (!SendAll(socket, batch)) {
+            failed = true;
+            break;
+          }
+          batch.clear();
+        }
+      }
+    });
+  }
+  const auto [lastLine, lines] =
+      WaitForLines(counter, options.Records, std::chrono::seconds(options.TimeoutSeconds), 0s);
+  for (auto& sender : senders) {
+    sender.join();
+  }
+  const auto allSent = Clock::now();
+  for (const TSocket socket : sockets) {
+    if (socket != InvalidSocket) {
+      CloseSocket(socket);
+    }
+  }
+  const double seconds = Seconds(std::max(lastLine, allSent) - started);
+  std::printf(
+      "TCP: %ld records over %d connection(s), %d-byte texts: %ld stored in %.2f s, "
+      "%.0f records/s end to end%s\n",
+      options.Records, options.Connections, options.Size, lines, seconds,
+      static_cast<double>(lines) / seconds, failed ? " (a connection failed)" : "");
+  return !failed && lines == options.Records;
+}
+
+// Sends the UDP phase as fast as the socket takes it; what the kernel drops is reported.
+bool RunUdp(const TLoadOptions& options, std::uint32_t address, const std::string& tag,
+            const std::filesystem::path& logs) {
+  TLineCounter counter(logs / options.Host / "SYSLOG", tag);
+  const TSocket socket = OpenUdpSocket();
+  const auto started = Clock::now();
+  long sentCount = 0;
+  for (long i = 0; i < options.Datagrams; ++i) {
+    const std::string text = "<13>" + MessageText(tag, 0, i, options.Size) + "\n";
+    if (SendDatagram(socket, text.data(), text.size(), address, options.UdpPort) > 0) {
+      ++sentCount;
+    }
+  }
+  const auto sendEnded = Clock::now();
+  CloseSocket(socket);
+  // Datagrams may be dropped: stop waiting once nothing new came for 3 seconds.
+  const auto [lastLine, lines] =
+      WaitForLines(counter, sentCount, std::chrono::seconds(options.TimeoutSeconds), 3s);
+  const double seconds = Seconds(std::max(lastLine, sendEnded) - started);
+  std::printf(
+      "UDP: %ld datagrams sent in %.2f s, %d-byte texts: %ld stored (%.2f%% lost) in "
+      "%.2f s, %.0f records/s end to end\n",
+      sentCount, Seconds(sendEnded - started), options.Size, lines,
+      sentCount == 0 ? 0.0 : 100.0 * static_cast<double>(sentCount - lines) / sentCount, seconds,
+      static_cast<double>(lines) / seconds);
+  return true;
+}
+
+// A server of the tool's own in a fresh directory; removed with the directory.
+class TOwnServer {
+ public:
+  TOwnServer(const TLoadOptions& options) {
+    FDir = std::filesystem::temp_directory_path() /
+           ("kelvra_load_" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(FDir / "cwd");
+    const auto program = FDir / "KelvraLogServer";
+    std::filesystem::copy_file(options.ServerProgram, program);
+    TcpPort = FreePort(false);
+    UdpPort = FreePort(true);
+    std::ofstream(FDir / "LogServer.conf")
+        << "[Common]\nServicePort=" << TcpPort << "\nSysLogPort=" << UdpPort
+        << "\nLogMode=" << options.LogMode << "\n";
+    TChildProcess::TOptions child;
+    child.Program = program.string();
+    child.WorkingDirectory = (FDir / "cwd").string();
+    child.OutputPath = (FDir / "output.txt").string();
+    FProcess = std::make_unique<TChildProcess>(child);
+    Logs = (FDir / "Logs").string() + "/";
+  }
+  ~TOwnServer() {
+    FProcess->RequestStop();
+    if (!FProcess->WaitFor(60'000)) {
+      FProcess->Kill();
+      FProcess->WaitFor(60'000);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(FDir, ignored);
+  }
+  int Pid() const { return FProcess->Id(); }
+
+  std::uint16_t TcpPort = 0;
+  std::uint16_t UdpPort = 0;
+  std::string Logs;
+
+ private:
+  std::filesystem::path FDir;
+  std::unique_ptr<TChildProcess> FProcess;
+};
+
+bool WaitForListener(std::uint32_t address, std::uint16_t port) {
+  const auto deadline = Clock::now() + 30s;
+  while (Clock::now() < deadline) {
+    const TSocket socket = OpenTcpSocket();
+    const bool connected = ConnectSocket(socket, address, port) == 0;
+    CloseSocket(socket);
+    if (connected) {
+      return true;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TLoadOptions options;
+  if (!ParseArguments(argc, argv, options)) {
+    Usage();
+    return 2;
+  }
+  std::uint32_t address = 0;
+  if (!ParseIPv4Address(options.Host, address)) {
+    std::fprintf(stderr, "not an IPv4 address: %s\n", options.Host.c_str());
+    return 2;
+  }
+  std::unique_ptr<TOwnServer> server;
+  if (!options.ServerProgram.empty()) {
+    server = std::make_unique<TOwnServer>(options);
+    options.TcpPort = server->TcpPort;
+    options.UdpPort = server->UdpPort;
+    options.Logs = server->Logs;
+    options.Pid = server->Pid();
+  }
+  if (!WaitForListener(address, options.TcpPort)) {
+    std::fprintf(stderr, "no server listens on %s:%u\n", options.Host.c_str(), options.TcpPort);
+    return 1;
+  }
+  // Every run has its own tag, so lines of earlier runs in the same tree do not count.
+  const std::string tag = "KL" + std::to_string(std::random_device{}());
+  bool ok = true;
+  if (options.Records > 0) {
+    ok = RunTcp(options, address, tag, options.Logs) && ok;
+  }
+  if (options.Datagrams > 0) {
+    ok = RunUdp(options, address, tag, options.Logs) && ok;
+  }
+  if (options.Pid > 0) {
+    std::printf("Server peak memory (VmHWM): %.1f MiB\n",
+                static_cast<double>(ProcessPeakMemory(options.Pid)) / (1024.0 * 1024.0));
+  }
+  return ok ? 0 : 1;
+}
