@@ -13,7 +13,9 @@ class TLocalDatagramSocket {
   TLocalDatagramSocket(const TLocalDatagramSocket&) = delete;
   TLocalDatagramSocket& operator=(const TLocalDatagramSocket&) = delete;
 
-  // Creates the socket at path (which must not exist). 0 or the platform's error code.
+  // Creates the socket at path (which must not exist), or, for a name that begins with '@', in the
+  // abstract namespace where the platform has one (no file; free of the short path limit).
+  // 0 or the platform's error code.
   int Bind(const std::string& path);
   // Waits up to timeoutMs for one datagram; true with its bytes in text.
   bool Receive(std::string& text, std::uint32_t timeoutMs);

@@ -30,10 +30,12 @@ tMainThreadEnvironment Completed(tMainThreadEnvironment environment) {
 
 }  // namespace
 
-tMainThread::tMainThread(tMainThreadEnvironment environment)
+tMainThread::tMainThread(tMainThreadEnvironment environment,
+                         std::unique_ptr<TServiceManager> serviceManager)
     : FEnvironment(Completed(std::move(environment))),
       FConfigurationPath(ConfigurationPath(FEnvironment.ExecutablePath)),
-      FStampMask("dd.mm.yyyy hh:nn:ss:zzz : ") {}
+      FStampMask("dd.mm.yyyy hh:nn:ss:zzz : "),
+      ServiceManager(serviceManager ? std::move(serviceManager) : CreateServiceManager()) {}
 
 tMainThread::~tMainThread() {
   // Only after an error: the normal paths have released everything already.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "logging/uFormatTimeMask.h"
 #include "platform/uDateTime.h"
+#include "platform/uServiceManager.h"
 #include "server/tListenerCheckSchedule.h"
 #include "server/uLogDispatch.h"
 #include "server/uLogQueue.h"
@@ -33,9 +35,9 @@ struct tMainThreadEnvironment {
 
 // Service status values reported through ReportStatus.
 enum : std::uint32_t {
-  ServiceStopped = 1,
-  ServiceStopPending = 3,
-  ServiceRunning = 4,
+  ServiceStopped = ServiceStateStopped,
+  ServiceStopPending = ServiceStateStopPending,
+  ServiceRunning = ServiceStateRunning,
 };
 
 // The main control of the server: a plain object, not a thread. Run is the whole life of the
@@ -50,7 +52,10 @@ enum : std::uint32_t {
 // the stop-signal watcher and the service control handler only RequestStop.
 class tMainThread {
  public:
-  explicit tMainThread(tMainThreadEnvironment environment);
+  // serviceManager: the service manager to install, remove and run the service with; the
+  // platform's when null. Tests give a fake.
+  explicit tMainThread(tMainThreadEnvironment environment,
+                       std::unique_ptr<TServiceManager> serviceManager = nullptr);
   // Releases whatever Serve or Run left behind (after an error), in the stop sequence's order.
   ~tMainThread();
   tMainThread(const tMainThread&) = delete;
@@ -117,7 +122,9 @@ class tMainThread {
   const std::string& ConfigurationFile() const { return FConfigurationPath; }
 
   // Stores the handle that ReportStatus reports with. The service entry procedure's thread.
-  void SetStatusHandle(std::uintptr_t Handle) { StatusHandle = Handle; }
+  void SetStatusHandle(TServiceStatusHandle Handle) {
+    StatusHandle.store(Handle, std::memory_order_release);
+  }
 
  private:
   // Forwards dispatched events to the holder and the diagnostic log.
@@ -135,10 +142,15 @@ class tMainThread {
     tMainThread& FOwner;
   };
 
-  // Service mode: runs the service dispatcher, which calls Serve on its own thread; returns
+  // Service mode: runs the service dispatcher, which calls ServiceMain on its own thread; returns
   // when the service has stopped. False with the platform's error code when the dispatcher
-  // cannot be started. Run's thread.
+  // cannot be started. An error that left Serve on the service thread is raised again here, so
+  // that it leaves Run as in process mode. Run's thread.
   bool RunServiceDispatcher(int& ErrorCode);
+  // The service entry procedure: registers the control handler, then serves. An error that
+  // leaves Serve is kept in ServiceError and the service is reported stopped with exit code 1.
+  // The service thread.
+  void ServiceMain();
 
   void StartServers();
   void MainLoop();
@@ -177,7 +189,12 @@ class tMainThread {
   std::unique_ptr<tLogProducerHolder> ProducerHolder;
 
   // The service status handle, stored by the service entry procedure (service mode only).
-  std::uintptr_t StatusHandle = 0;
+  // Written on the service thread, read by the control handler on the main thread.
+  std::atomic<TServiceStatusHandle> StatusHandle{0};
+  const std::unique_ptr<TServiceManager> ServiceManager;
+  // The error that left Serve on the service thread; written there before the dispatcher returns
+  // and read by Run's thread after it has.
+  std::exception_ptr ServiceError;
 };
 
 // The one process-wide reference to the main control, set by the program entry before Run. The

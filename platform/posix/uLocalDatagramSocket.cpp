@@ -6,19 +6,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
 TLocalDatagramSocket::~TLocalDatagramSocket() {
   if (FSocket >= 0) {
     close(static_cast<int>(FSocket));
-    unlink(FPath.c_str());
+    if (FPath.front() != '@') {
+      unlink(FPath.c_str());
+    }
   }
 }
 
 int TLocalDatagramSocket::Bind(const std::string& path) {
   sockaddr_un address{};
-  if (FSocket >= 0 || path.size() >= sizeof address.sun_path) {
+  if (FSocket >= 0 || path.empty() || path.size() >= sizeof address.sun_path) {
     return EINVAL;
   }
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -27,7 +30,13 @@ int TLocalDatagramSocket::Bind(const std::string& path) {
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  socklen_t length = sizeof address;
+  if (path.front() == '@') {
+    // The abstract namespace: no file, and the name's length is the address's.
+    address.sun_path[0] = '\0';
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  }
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     const int error = errno;
     close(fd);
     return error;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -208,8 +209,10 @@ class DispatcherTest : public ServiceManagerTest {
  protected:
   void SetUp() override {
     ServiceManagerTest::SetUp();
-    ASSERT_EQ(FNotifications.Bind(FDirectory.File("notify")), 0);
-    SetEnvironmentValue("NOTIFY_SOCKET", FDirectory.File("notify"));
+    // In the abstract namespace, as systemd's own socket may be.
+    const std::string name = "@kelvra-notify-" + std::to_string(std::random_device{}());
+    ASSERT_EQ(FNotifications.Bind(name), 0);
+    SetEnvironmentValue("NOTIFY_SOCKET", name);
   }
 
   std::string NextNotification() {
