@@ -57,54 +57,44 @@ std::string UnitPath(const std::string& serviceName) {
   return UnitDirectory() + "/" + serviceName + ".service";
 }
 
-// Escapes what systemd would otherwise interpret in a unit setting: specifiers (%), variables
-// ($), C escapes (\) and quotes.
-std::string EscapeUnitValue(const std::string& value) {
+// systemd's specifiers: "100%" => "100%%".
+std::string EscapeSpecifiers(const std::string& value) {
   std::string result;
-  result.reserve(value.size());
   for (const char c : value) {
-    switch (c) {
-      case '%':
-        result += "%%";
-        break;
-      case '$':
-        result += "$$";
-        break;
-      case '\\':
-        result += "\\\\";
-        break;
-      case '"':
-        result += "\\\"";
-        break;
-      case '\n':
-        result += "\\n";
-        break;
-      default:
-        result += c;
+    result += c;
+    if (c == '%') {
+      result += '%';
     }
   }
   return result;
 }
 
+// systemd refuses an executable whose name holds quotes, backslashes or control characters.
+bool IsUsableExecPath(const std::string& programPath) {
+  for (const char c : programPath) {
+    const auto code = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\'' || c == '\\' || code < 0x20 || code == 0x7F) {
+      return false;
+    }
+  }
+  return !programPath.empty();
+}
+
 // "/opt/log/KelvraLogServer" stays as it is; "/opt/my logs/KelvraLogServer" is quoted.
 std::string FormatExecStart(const std::string& programPath) {
-  const std::string escaped = EscapeUnitValue(programPath);
-  if (programPath.find_first_of(" \t") == std::string::npos) {
+  const std::string escaped = EscapeSpecifiers(programPath);
+  if (programPath.find(' ') == std::string::npos) {
     return escaped;
   }
   return "\"" + escaped + "\"";
 }
 
 std::string FormatUnit(const TServiceDefinition& service) {
-  std::string description;
-  for (const char c : service.Description) {
-    description += c == '%' ? std::string("%%") : std::string(1, c);
-  }
   return "# " + service.DisplayName +
          "\n"
          "[Unit]\n"
          "Description=" +
-         description +
+         EscapeSpecifiers(service.Description) +
          "\n"
          "\n"
          "[Service]\n"
@@ -279,6 +269,9 @@ int TSystemdServiceManager::OpenManager() {
 int TSystemdServiceManager::CreateService(const TServiceDefinition& service) {
   if (!FManagerOpen) {
     return EBADF;
+  }
+  if (!IsUsableExecPath(service.ProgramPath)) {
+    return EINVAL;  // a unit systemd would not start
   }
   const std::string path = UnitPath(service.Name);
   if (const int error = WriteNewFile(path, FormatUnit(service)); error != 0) {
