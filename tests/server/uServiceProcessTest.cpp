@@ -155,11 +155,6 @@ TEST_F(ServiceProcessTest, AFailedInstallOrRemoveIsLoggedAndKeepsRunMode) {
        false,
        false,
        {"Fail \"OpenService\" with code 2", "Uninstall process stopped"}},
-      {"remove without a unit directory",
-       3,
-       false,
-       true,
-       {"Fail \"OpenSCManager\" with code 2", "Uninstall process stopped"}},
   };
   for (const auto& item : cases) {
     SCOPED_TRACE(item.name);
