@@ -18,7 +18,7 @@
 //
 // The library's state is global, since the interface passes no stream handle: a library file
 // serves one "Providers" line. When two lines name the same file, the first stream's file gets
-// the records of both.
+// the records of both, and stays open until the last of them ends.
 
 #include <cmath>
 #include <cstdint>
@@ -31,8 +31,10 @@
 
 namespace {
 
-std::mutex Lock;  // guards OutputFile
+std::mutex Lock;  // guards OutputFile and Streams
 std::FILE* OutputFile = nullptr;
+// Streams initialised and not yet finalised: the file stays open until the last one ends.
+int Streams = 0;
 
 std::string SafeName(const char* text) {
   std::string name(text);
@@ -115,6 +117,7 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Initialize(
     const char* /*baseCatalog*/, const char* peerAddress, const char* peerPort,
     const char* applicationName, const char* moduleName, const char* filePrefix) {
   std::lock_guard lock(Lock);
+  ++Streams;
   if (OutputFile != nullptr) {
     return;
   }
@@ -148,6 +151,9 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTim
 
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Finalize(void) {
   std::lock_guard lock(Lock);
+  if (Streams > 0 && --Streams > 0) {
+    return;
+  }
   if (OutputFile != nullptr) {
     std::fclose(OutputFile);
     OutputFile = nullptr;
