@@ -69,6 +69,9 @@ int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port);
 // An interrupted call is repeated.
 long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity);
 long SendBytes(TSocket socket, const void* data, std::size_t size);
+// Sends all size bytes on a blocking socket, repeating after partial sends. False on an error
+// (LastSocketError() tells which) or a send that moved nothing.
+bool SendAllBytes(TSocket socket, const void* data, std::size_t size);
 // One datagram and its source. Returns the datagram's real length, which is larger than capacity
 // when it did not fit (the bytes beyond capacity are lost), or -1 on error.
 long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::uint32_t& fromAddress,

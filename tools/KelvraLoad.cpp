@@ -105,18 +105,6 @@ std::uint16_t FreePort(bool udp) {
   return port;
 }
 
-bool SendAll(TSocket socket, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const long result = SendBytes(socket, bytes.data() + sent, bytes.size() - sent);
-    if (result <= 0) {
-      return false;
-    }
-    sent += static_cast<std::size_t>(result);
-  }
-  return true;
-}
-
 // The message text of one record: the run's tag, where it came from, padding to size bytes.
 std::string MessageText(const std::string& tag, int source, long sequence, int size) {
   std::string text = tag + " s" + std::to_string(source) + " r" + std::to_string(sequence) + " ";
@@ -234,7 +222,7 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
         const std::string payload = EncodeLogRecord(record);
         batch += framing.Encode(payload.data(), static_cast<std::int32_t>(payload.size()));
         if (batch.size() >= 64 * 1024 || i + 1 == last) {
-          if (!SendAll(socket, batch)) {
+          if (!SendAllBytes(socket, batch.data(), batch.size())) {
             failed = true;
             break;
           }

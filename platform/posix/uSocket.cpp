@@ -180,6 +180,19 @@ long SendBytes(TSocket socket, const void* data, std::size_t size) {
   return sent;
 }
 
+bool SendAllBytes(TSocket socket, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const long sent = SendBytes(socket, bytes + done, size - done);
+    if (sent <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
 long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::uint32_t& fromAddress,
                      std::uint16_t& fromPort) {
   sockaddr_in from{};

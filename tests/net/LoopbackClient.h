@@ -31,17 +31,7 @@ class TLoopbackClient {
   std::uint16_t LocalPort() const { return FLocalPort; }
 
   // Sends every byte (blocking). False on a socket error.
-  bool Send(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const long sent = SendBytes(FSocket, bytes.data() + done, bytes.size() - done);
-      if (sent <= 0) {
-        return false;
-      }
-      done += static_cast<std::size_t>(sent);
-    }
-    return true;
-  }
+  bool Send(const std::string& bytes) { return SendAllBytes(FSocket, bytes.data(), bytes.size()); }
 
   // Up to count bytes, waiting at most timeoutMs in all; fewer when the time ran out or the
   // server closed.

@@ -83,15 +83,7 @@ class TClient {
   bool Connected() const { return FSocket != InvalidSocket; }
 
   bool SendAll(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const long result = SendBytes(FSocket, bytes.data() + sent, bytes.size() - sent);
-      if (result <= 0) {
-        return false;
-      }
-      sent += static_cast<std::size_t>(result);
-    }
-    return true;
+    return SendAllBytes(FSocket, bytes.data(), bytes.size());
   }
 
   // Waits at most timeoutMs for bytes; appends what came. False on time-out, close or error.
