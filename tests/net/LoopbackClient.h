@@ -13,20 +13,28 @@
 // Owned and used by one test thread.
 class TLoopbackClient {
  public:
-  explicit TLoopbackClient(std::uint16_t port) : FSocket(OpenTcpSocket()) {
+  // Not connected until Connect.
+  TLoopbackClient() = default;
+  explicit TLoopbackClient(std::uint16_t port) { Connect(port); }
+  ~TLoopbackClient() { Close(); }
+  TLoopbackClient(const TLoopbackClient&) = delete;
+  TLoopbackClient& operator=(const TLoopbackClient&) = delete;
+
+  // Closes a connection it has and connects anew. False when the connection was refused.
+  bool Connect(std::uint16_t port) {
+    Close();
+    FLocalPort = 0;
     std::uint32_t loopback = 0;
     ParseIPv4Address("127.0.0.1", loopback);
+    FSocket = OpenTcpSocket();
     if (FSocket != InvalidSocket && ConnectSocket(FSocket, loopback, port) != 0) {
       Close();
     }
     if (FSocket != InvalidSocket) {
       GetLocalPort(FSocket, FLocalPort);
     }
+    return Connected();
   }
-  ~TLoopbackClient() { Close(); }
-  TLoopbackClient(const TLoopbackClient&) = delete;
-  TLoopbackClient& operator=(const TLoopbackClient&) = delete;
-
   bool Connected() const { return FSocket != InvalidSocket; }
   std::uint16_t LocalPort() const { return FLocalPort; }
 
@@ -56,6 +64,20 @@ class TLoopbackClient {
     return received;
   }
 
+  // What one read brings within timeoutMs, appended to into. False on time-out, close or error.
+  bool ReceiveAvailable(std::string& into, int timeoutMs) {
+    if (!WaitSocket(FSocket, false, nullptr, timeoutMs).Readable) {
+      return false;
+    }
+    char buffer[256];
+    const long got = ReceiveBytes(FSocket, buffer, sizeof buffer);
+    if (got <= 0) {
+      return false;
+    }
+    into.append(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+
   // True once the server has closed the connection (reads and drops whatever comes first).
   bool WaitForClose(int timeoutMs = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -79,7 +101,7 @@ class TLoopbackClient {
   }
 
  private:
-  TSocket FSocket;
+  TSocket FSocket = InvalidSocket;
   std::uint16_t FLocalPort = 0;
 };
 

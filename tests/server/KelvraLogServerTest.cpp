@@ -54,12 +54,12 @@ TEST(KelvraLogServerTest, TcpRecordLandsInItsStreamsHourFileWithBothStamps) {
   TServerUnderTest server;
   server.Configure();
   server.StartAndWaitForListener();
-  TClient client;
+  TLoopbackClient client;
   ASSERT_TRUE(client.Connect(server.TcpPort()));
   // 7 March 2024 14:05:16.800; an empty prefix takes the module name. Without a sender's time
   // the line is the bare text.
-  ASSERT_TRUE(client.SendAll(RecordFrame("Billing", "Core", "", "first", 45358.587) +
-                             RecordFrame("Billing", "Core", "web", "second", 0)));
+  ASSERT_TRUE(client.Send(RecordFrame("Billing", "Core", "", "first", 45358.587) +
+                          RecordFrame("Billing", "Core", "web", "second", 0)));
   const std::string stream = server.LogRoot() + "127.0.0.1/Billing/Core";
   // A file exists a moment before its line is written: wait for both lines, not for the files.
   ASSERT_TRUE(WaitUntil([&] {
@@ -116,9 +116,9 @@ TEST(KelvraLogServerTest, LogModeChoosesTheConnectionAndMessageLines) {
     TServerUnderTest server;
     server.Configure("LogMode=" + std::to_string(c.LogMode) + "\n");
     server.StartAndWaitForListener();
-    TClient first;
+    TLoopbackClient first;
     ASSERT_TRUE(first.Connect(server.TcpPort()));
-    ASSERT_TRUE(first.SendAll(RecordFrame("A", "M", "", "hello", 0)));
+    ASSERT_TRUE(first.Send(RecordFrame("A", "M", "", "hello", 0)));
     ASSERT_TRUE(WaitUntil([&] { return !FilesBelow(server.LogRoot() + "127.0.0.1/A").empty(); }));
     first.Close();
     // The first connection's thread may see its end only after the second client's record has
@@ -127,9 +127,9 @@ TEST(KelvraLogServerTest, LogModeChoosesTheConnectionAndMessageLines) {
     if (c.ClientLines) {
       ASSERT_TRUE(server.WaitForDiagnosticLine(" : CLIENT DISCONNECTED: [127.0.0.1:"));
     }
-    TClient second;
+    TLoopbackClient second;
     ASSERT_TRUE(second.Connect(server.TcpPort()));
-    ASSERT_TRUE(second.SendAll(RecordFrame("B", "M", "", "marker", 0)));
+    ASSERT_TRUE(second.Send(RecordFrame("B", "M", "", "marker", 0)));
     ASSERT_TRUE(WaitUntil([&] { return !FilesBelow(server.LogRoot() + "127.0.0.1/B").empty(); }));
     ASSERT_TRUE(server.Stop());
     EXPECT_EQ(server.Process().ExitCode(), 0);
@@ -149,14 +149,14 @@ TEST(KelvraLogServerTest, ClientsReceiveAnEmptyFrameAboutEveryThreeSeconds) {
   TServerUnderTest server;
   server.Configure();
   server.StartAndWaitForListener();
-  TClient client;
+  TLoopbackClient client;
   ASSERT_TRUE(client.Connect(server.TcpPort()));
   std::string received;
   std::vector<Clock::time_point> arrivals;
   const auto deadline = Clock::now() + 40s;
   while (arrivals.size() < 3 && Clock::now() < deadline) {
     const std::size_t before = received.size();
-    if (client.Receive(received, 1000)) {
+    if (client.ReceiveAvailable(received, 1000)) {
       for (std::size_t i = before; i + 4 <= received.size(); i += 4) {
         arrivals.push_back(Clock::now());
       }
@@ -182,10 +182,10 @@ TEST(KelvraLogServerTest, TakenTcpPortIsReportedAndTheListenerRecoversOnceFree) 
       std::regex_search(server.DiagnosticLog(),
                         std::regex(R"(FAIL while create listen point \[code=[1-9]\d*\]\r\n)")));
   // Once the port is free, the next check creates a listener that serves records.
-  TClient client;
+  TLoopbackClient client;
   ASSERT_TRUE(WaitUntil([&] {
     return client.Connect(server.TcpPort()) &&
-           client.SendAll(RecordFrame("Recovered", "M", "", "back", 0));
+           client.Send(RecordFrame("Recovered", "M", "", "back", 0));
   }));
   ASSERT_TRUE(
       WaitUntil([&] { return !FilesBelow(server.LogRoot() + "127.0.0.1/Recovered").empty(); }));
@@ -250,11 +250,11 @@ TEST(KelvraLogServerTest, ManyClientsLoseNothing) {
   std::atomic<int> failures{0};
   // The connections stay open until the lines are counted: closing one with unread probe frames
   // resets it, which would throw away what its kernel has not sent yet.
-  std::vector<TClient> clients(Clients);
+  std::vector<TLoopbackClient> clients(Clients);
   std::vector<std::thread> senders;
   for (int c = 0; c < Clients; ++c) {
     senders.emplace_back([&, c] {
-      TClient& client = clients[static_cast<std::size_t>(c)];
+      TLoopbackClient& client = clients[static_cast<std::size_t>(c)];
       if (!client.Connect(server.TcpPort())) {
         ++failures;
         return;
@@ -263,7 +263,7 @@ TEST(KelvraLogServerTest, ManyClientsLoseNothing) {
       for (int i = 0; i < RecordsPerClient; ++i) {
         batch += RecordFrame("Load", "client" + std::to_string(c), "", LoadText(i, c), 45358.5);
         if (batch.size() > 32'000 || i + 1 == RecordsPerClient) {
-          if (!client.SendAll(batch)) {
+          if (!client.Send(batch)) {
             ++failures;
             return;
           }

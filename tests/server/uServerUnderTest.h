@@ -1,7 +1,7 @@
 #pragma once
 
-// The real server executable, run as a child process from a directory of its own, and loopback
-// clients to talk to it. Used by the end-to-end tests.
+// The real server executable, run as a child process from a directory of its own, and helpers to
+// talk to it (TLoopbackClient for TCP). Used by the end-to-end tests.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 #include "platform/uChildProcess.h"
 #include "platform/uSocket.h"
 #include "server/uRecordDecoder.h"
+#include "tests/net/LoopbackClient.h"
 #include "tests/uTestDirectory.h"
 
 namespace e2e {
@@ -56,53 +57,6 @@ inline bool WaitUntil(const std::function<bool()>& condition, Clock::duration pa
   }
   return true;
 }
-
-// One TCP connection to the server.
-class TClient {
- public:
-  TClient() = default;
-  ~TClient() { Close(); }
-  TClient(const TClient&) = delete;
-  TClient& operator=(const TClient&) = delete;
-
-  bool Connect(std::uint16_t port) {
-    Close();
-    FSocket = OpenTcpSocket();
-    if (ConnectSocket(FSocket, Loopback(), port) != 0) {
-      Close();
-      return false;
-    }
-    return true;
-  }
-  void Close() {
-    if (FSocket != InvalidSocket) {
-      CloseSocket(FSocket);
-      FSocket = InvalidSocket;
-    }
-  }
-  bool Connected() const { return FSocket != InvalidSocket; }
-
-  bool SendAll(const std::string& bytes) {
-    return SendAllBytes(FSocket, bytes.data(), bytes.size());
-  }
-
-  // Waits at most timeoutMs for bytes; appends what came. False on time-out, close or error.
-  bool Receive(std::string& into, int timeoutMs) {
-    if (!WaitSocket(FSocket, false, nullptr, timeoutMs).Readable) {
-      return false;
-    }
-    char buffer[256];
-    const long result = ReceiveBytes(FSocket, buffer, sizeof buffer);
-    if (result <= 0) {
-      return false;
-    }
-    into.append(buffer, static_cast<std::size_t>(result));
-    return true;
-  }
-
- private:
-  TSocket FSocket = InvalidSocket;
-};
 
 // A TPKT frame: 03 00, the frame length big-endian, the payload.
 inline std::string TpktFrame(const std::string& payload) {
@@ -201,7 +155,7 @@ class TServerUnderTest {
   // Starts the server and waits until its TCP port accepts connections.
   void StartAndWaitForListener() {
     Start();
-    TClient probe;
+    TLoopbackClient probe;
     ASSERT_TRUE(WaitUntil([&] { return probe.Connect(FTcpPort) || !FProcess->Running(); }));
     ASSERT_TRUE(FProcess->Running()) << Output();
   }
