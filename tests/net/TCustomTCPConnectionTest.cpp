@@ -22,7 +22,7 @@ struct Connected {
   std::unique_ptr<TLoopbackClient> client;
 
   explicit Connected(TTCPServerClass serverClass) {
-    server = serverClass("127.0.0.1", recorder.Receive(), recorder.Sent(), recorder.Disconnect(),
+    server = serverClass("127.0.0.1", recorder.Receive(), recorder.Send(), recorder.Disconnect(),
                          recorder.Connect(), 0);
     client = std::make_unique<TLoopbackClient>(WaitForBoundPort(*server));
   }

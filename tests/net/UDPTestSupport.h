@@ -4,16 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "net/uIPServerHeader.h"
 #include "platform/uSocket.h"
+#include "tests/net/THandlerEventRecorder.h"
 
 namespace udptest {
 
@@ -76,6 +74,16 @@ struct TRecordedEvent {
   std::uint16_t Port = 0;
   std::string Data;
 
+  static TRecordedEvent From(tTCPEventKind kind, TIPConnection& peer, const void* packet,
+                             std::uint32_t size) {
+    static constexpr char Letters[] = {'C', 'D', 'R', 'S'};  // by tTCPEventKind
+    TRecordedEvent event{Letters[kind], peer.ClientIndex, peer.RemoteAddress, peer.RemotePort, {}};
+    if (packet != nullptr) {
+      event.Data.assign(static_cast<const char*>(packet), size);
+    }
+    return event;
+  }
+
   bool operator==(const TRecordedEvent&) const = default;
   friend std::ostream& operator<<(std::ostream& out, const TRecordedEvent& event) {
     return out << event.Kind << ' ' << event.Index << ' ' << event.Address << ':' << event.Port
@@ -83,51 +91,13 @@ struct TRecordedEvent {
   }
 };
 
-class TEventLog {
+class TEventLog : public THandlerEventRecorder<TRecordedEvent> {
  public:
-  tNotifyTCPEvent Connect() {
-    return [this](TIPConnection& client) { Add('C', client, nullptr, 0); };
-  }
-  tNotifyTCPEvent Disconnect() {
-    return [this](TIPConnection& client) { Add('D', client, nullptr, 0); };
-  }
-  tNotifyDataTCPEvent Receive() {
-    return [this](TIPConnection& sender, const void* packet, std::uint32_t size) {
-      Add('R', sender, packet, size);
-    };
-  }
-  tNotifyDataTCPEvent Send() {
-    return [this](TIPConnection& sender, const void* packet, std::uint32_t size) {
-      Add('S', sender, packet, size);
-    };
-  }
-
   // True once at least count events have come; waits up to 10 s.
   bool WaitForCount(std::size_t count) {
-    std::unique_lock lock(FLock);
-    return FChanged.wait_for(lock, std::chrono::seconds(10),
-                             [&] { return FEvents.size() >= count; });
+    return WaitUntil(
+        [&](const std::vector<TRecordedEvent>& events) { return events.size() >= count; });
   }
-
-  std::vector<TRecordedEvent> Events() const {
-    std::lock_guard lock(FLock);
-    return FEvents;
-  }
-
- private:
-  void Add(char kind, TIPConnection& peer, const void* packet, std::uint32_t size) {
-    TRecordedEvent event{kind, peer.ClientIndex, peer.RemoteAddress, peer.RemotePort, {}};
-    if (packet != nullptr) {
-      event.Data.assign(static_cast<const char*>(packet), size);
-    }
-    std::lock_guard lock(FLock);
-    FEvents.push_back(std::move(event));
-    FChanged.notify_all();
-  }
-
-  mutable std::mutex FLock;  // guards FEvents
-  std::condition_variable FChanged;
-  std::vector<TRecordedEvent> FEvents;
 };
 
 }  // namespace udptest

@@ -21,7 +21,7 @@ using Event = TCPEventRecorder::Event;
 std::unique_ptr<TCustomTCPServer> RecordingServer(TCPEventRecorder& recorder,
                                                   const std::string& address = "127.0.0.1",
                                                   std::uint16_t port = 0) {
-  return TTPKTTCPServer::Create(address, recorder.Receive(), recorder.Sent(), recorder.Disconnect(),
+  return TTPKTTCPServer::Create(address, recorder.Receive(), recorder.Send(), recorder.Disconnect(),
                                 recorder.Connect(), port);
 }
 
