@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "server/uRecordDecoder.h"
@@ -13,22 +12,6 @@
 namespace {
 
 using namespace e2e;
-
-// The lines of a diagnostic log without their time stamps, CR LF removed.
-std::vector<std::string> Messages(const std::string& log) {
-  static const std::regex stamped(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d:\d{3} : (.*)\r$)");
-  std::vector<std::string> messages;
-  std::istringstream lines(log);
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (std::regex_match(line, match, stamped)) {
-      messages.push_back(match[1]);
-    } else {
-      messages.push_back("UNSTAMPED " + line);
-    }
-  }
-  return messages;
-}
 
 TEST(KelvraLogServerTest, FirstStartWritesCommonBackAndLogsTheStart) {
   TServerUnderTest server;

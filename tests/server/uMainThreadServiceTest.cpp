@@ -104,21 +104,7 @@ class MainThreadServiceTest : public testing::Test {
   }
 
   Lines LogMessages() const {
-    Lines messages;
-    for (const std::string& line :
-         SplitLogLines(e2e::ReadLogTree(FDir.Dir() + "Logs/0.0.0.0/server.bin/server.bin"))) {
-      messages.push_back(line.substr(line.find(" : ") + 3));
-    }
-    return messages;
-  }
-
-  static Lines SplitLogLines(const std::string& text) {
-    Lines lines;
-    for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
-         start = end + 2) {
-      lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
+    return e2e::Messages(e2e::ReadLogTree(FDir.Dir() + "Logs/0.0.0.0/server.bin/server.bin"));
   }
 
   TTestDirectory FDir;

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +112,23 @@ inline std::string ReadLogTree(const std::filesystem::path& root) {
     all += ReadTextFile(file.string());
   }
   return all;
+}
+
+// The lines of a diagnostic log without their time stamps, CR LF removed; a line without a stamp
+// comes back marked "UNSTAMPED ".
+inline std::vector<std::string> Messages(const std::string& log) {
+  static const std::regex stamped(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d:\d{3} : (.*)\r$)");
+  std::vector<std::string> messages;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, stamped)) {
+      messages.push_back(match[1]);
+    } else {
+      messages.push_back("UNSTAMPED " + line);
+    }
+  }
+  return messages;
 }
 
 // The server copied into a test directory, with its LogServer.conf, started from another

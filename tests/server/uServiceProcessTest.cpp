@@ -3,7 +3,6 @@
 // socket that the test reads.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -71,26 +70,7 @@ class ServiceProcessTest : public testing::Test {
   }
 
   // The messages of the diagnostic log, without their time stamps, across its hourly files.
-  Lines LogMessages() const {
-    std::vector<std::filesystem::path> files;
-    const std::filesystem::path logs = FDir.File("Logs");
-    if (std::filesystem::exists(logs)) {
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(logs)) {
-        if (entry.is_regular_file()) {
-          files.push_back(entry.path());
-        }
-      }
-    }
-    std::sort(files.begin(), files.end());
-    Lines messages;
-    for (const auto& file : files) {
-      for (const std::string& line : SplitLines(ReadTextFile(file.string()))) {
-        const std::size_t separator = line.find(" : ");
-        messages.push_back(separator == std::string::npos ? line : line.substr(separator + 3));
-      }
-    }
-    return messages;
-  }
+  Lines LogMessages() const { return e2e::Messages(e2e::ReadLogTree(FDir.File("Logs"))); }
 
   TTestDirectory FDir;
 };
