@@ -18,6 +18,16 @@
 
 namespace {
 
+// Waits for the server's loop; a server that did not start skips the benchmark with its code.
+bool Started(tUDPServer& server, benchmark::State& state) {
+  std::int32_t code = 0;
+  if (!server.WaitForStart(10000, code)) {
+    state.SkipWithError(("server did not start, code " + std::to_string(code)).c_str());
+    return false;
+  }
+  return true;
+}
+
 constexpr int BatchSize = 20000;
 
 void BM_UDPServerReceive(benchmark::State& state) {
@@ -28,9 +38,7 @@ void BM_UDPServerReceive(benchmark::State& state) {
     counted.fetch_add(1, std::memory_order_relaxed);
   };
   tUDPServer server("127.0.0.1", count, nullptr, nullptr, nullptr, 0, receiveBuffer);
-  std::int32_t code = 0;
-  if (!server.WaitForStart(10000, code)) {
-    state.SkipWithError(("server did not start, code " + std::to_string(code)).c_str());
+  if (!Started(server, state)) {
     return;
   }
   std::uint32_t loopback = 0;
@@ -105,9 +113,7 @@ void BM_UDPServerDrain(benchmark::State& state) {
     counted.fetch_add(1, std::memory_order_release);
   };
   tUDPServer server("127.0.0.1", count, nullptr, nullptr, nullptr, 0, 8 << 20);
-  std::int32_t code = 0;
-  if (!server.WaitForStart(10000, code)) {
-    state.SkipWithError(("server did not start, code " + std::to_string(code)).c_str());
+  if (!Started(server, state)) {
     return;
   }
   std::uint32_t loopback = 0;
