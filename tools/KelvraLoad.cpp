@@ -5,6 +5,7 @@
 // It either starts a server of its own (--server: the executable is copied into a fresh temporary
 // directory with its own LogServer.conf on free ports, and stopped afterwards), or loads one that
 // is already running (--tcp-port, --udp-port, --logs and, for the memory figure, --pid).
+// With --no-wait it only sends (to a discarding sink, say, to measure the sender's own cost).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -45,6 +46,8 @@ struct TLoadOptions {
   int Size = 100;  // bytes of message text per record
   int TimeoutSeconds = 120;
   int LogMode = 1;
+  double Rate = 0;  // datagrams per second offered; 0: as fast as the socket takes them
+  bool NoWait = false;
 };
 
 void Usage() {
@@ -53,13 +56,19 @@ void Usage() {
       "usage: KelvraLoad [--server EXE | --tcp-port P --udp-port P --logs DIR [--pid PID]]\n"
       "                  [--host ADDR] [--records N] [--connections M] [--datagrams D]\n"
       "                  [--size BYTES] [--timeout SECONDS] [--log-mode L]\n"
+      "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait]\n"
       "  --records N over --connections M TCP connections (N=0: none), then --datagrams D\n"
-      "  syslog datagrams; each phase waits until its lines are on disk.\n");
+      "  syslog datagrams (at --rate per second; 0 or none: flat out); each phase waits\n"
+      "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n");
 }
 
 bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (name == "--no-wait") {
+      options.NoWait = true;
+      continue;
+    }
     if (i + 1 >= argc) {
       return false;
     }
@@ -88,11 +97,13 @@ bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
       options.TimeoutSeconds = std::stoi(value);
     } else if (name == "--log-mode") {
       options.LogMode = std::stoi(value);
+    } else if (name == "--rate") {
+      options.Rate = std::max(0.0, std::stod(value));
     } else {
       return false;
     }
   }
-  return !options.ServerProgram.empty() || !options.Logs.empty();
+  return !options.ServerProgram.empty() || !options.Logs.empty() || options.NoWait;
 }
 
 std::uint16_t FreePort(bool udp) {
@@ -231,6 +242,23 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
       }
     });
   }
+  if (options.NoWait) {
+    for (auto& sender : senders) {
+      sender.join();
+    }
+    const double seconds = Seconds(Clock::now() - started);
+    for (const TSocket socket : sockets) {
+      if (socket != InvalidSocket) {
+        CloseSocket(socket);
+      }
+    }
+    std::printf(
+        "TCP: %ld records over %d connection(s), %d-byte texts: sent in %.2f s, "
+        "%.0f records/s%s\n",
+        options.Records, options.Connections, options.Size, seconds,
+        static_cast<double>(options.Records) / seconds, failed ? " (a connection failed)" : "");
+    return !failed;
+  }
   const auto [lastLine, lines] =
       WaitForLines(counter, options.Records, std::chrono::seconds(options.TimeoutSeconds), 0s);
   for (auto& sender : senders) {
@@ -251,7 +279,8 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
   return !failed && lines == options.Records;
 }
 
-// Sends the UDP phase as fast as the socket takes it; what the kernel drops is reported.
+// Sends the UDP phase at the offered rate, or as fast as the socket takes it; what the kernel
+// drops is reported.
 bool RunUdp(const TLoadOptions& options, std::uint32_t address, const std::string& tag,
             const std::filesystem::path& logs) {
   TLineCounter counter(logs / options.Host / "SYSLOG", tag);
@@ -259,6 +288,14 @@ bool RunUdp(const TLoadOptions& options, std::uint32_t address, const std::strin
   const auto started = Clock::now();
   long sentCount = 0;
   for (long i = 0; i < options.Datagrams; ++i) {
+    if (options.Rate > 0) {
+      // Paced by the schedule from the start, so a late wake-up is made up at once.
+      const auto due = started + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(i / options.Rate));
+      if (due > Clock::now()) {
+        std::this_thread::sleep_until(due);
+      }
+    }
     const std::string text = "<13>" + MessageText(tag, 0, i, options.Size) + "\n";
     if (SendDatagram(socket, text.data(), text.size(), address, options.UdpPort) > 0) {
       ++sentCount;
@@ -266,6 +303,12 @@ bool RunUdp(const TLoadOptions& options, std::uint32_t address, const std::strin
   }
   const auto sendEnded = Clock::now();
   CloseSocket(socket);
+  if (options.NoWait) {
+    std::printf("UDP: %ld datagrams sent in %.2f s, %d-byte texts, %.0f datagrams/s\n", sentCount,
+                Seconds(sendEnded - started), options.Size,
+                static_cast<double>(sentCount) / Seconds(sendEnded - started));
+    return true;
+  }
   // Datagrams may be dropped: stop waiting once nothing new came for 3 seconds.
   const auto [lastLine, lines] =
       WaitForLines(counter, sentCount, std::chrono::seconds(options.TimeoutSeconds), 3s);
