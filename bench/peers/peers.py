@@ -241,7 +241,11 @@ class Bench:
             )
         finally:
             out.close()
-        wait_listening(process, tcp_port, udp_port)
+        try:
+            wait_listening(process, tcp_port, udp_port)
+        except RuntimeError:
+            self.processes.stop(process, grace=5.0)
+            raise
         return process, os.path.join(logs, "127.0.0.1")
 
     def fill(self, template, folder, logs, tcp_port, udp_port):
@@ -265,7 +269,7 @@ class Bench:
     def sender_argv(self, sender, scenario, tcp_port, udp_port, logs=None, pid=None):
         """The sender's command; without logs it feeds a discarding sink."""
         _, transport, connections, rate = SCENARIOS[scenario]
-        records, size = self.options.records, self.options.size
+        records, size = self.records(scenario), self.options.size
         if sender == "KelvraLoad":
             argv = [self.options.load, "--tcp-port", str(tcp_port), "--udp-port", str(udp_port),
                     "--timeout", str(self.options.timeout)]
@@ -291,6 +295,11 @@ class Bench:
             "--dgram", "127.0.0.1", str(udp_port)]
         return argv
 
+    def records(self, scenario):
+        """The records of a run: the same number on every connection."""
+        connections = SCENARIOS[scenario][2]
+        return self.options.records // connections * connections
+
     @staticmethod
     def sent_count(sender, transport, output, requested):
         """What the sender says it sent (UDP may fall short); the request when it does not say."""
@@ -305,13 +314,13 @@ class Bench:
     # ---- one run -------------------------------------------------------------------------
 
     def run_daemon(self, target, scenario, folder):
-        label, transport, connections, rate = SCENARIOS[scenario]
+        _, transport, _, _ = SCENARIOS[scenario]
         tcp_port, udp_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
         daemon, tree = self.start_daemon(target, folder, tcp_port, udp_port)
         try:
             rcvbuf = receive_buffer(udp_port) if transport == "udp" else ""
             sender = "KelvraLoad" if target == "ours" else "loggen"
-            records = self.options.records // connections * connections
+            records = self.records(scenario)
             counter = LineCounter(tree)
             time.sleep(0.3)  # let start-up work settle before the CPU count begins
             load = os.getloadavg()[0]
@@ -375,8 +384,8 @@ class Bench:
 
     def run_sink(self, target, scenario, folder):
         sender = target.split(":", 1)[1]
-        _, transport, connections, _ = SCENARIOS[scenario]
-        records = self.options.records // connections * connections
+        _, transport, _, _ = SCENARIOS[scenario]
+        records = self.records(scenario)
         sink_out = open(os.path.join(folder, "sink.txt"), "w+")
         sink = self.processes.start(
             [sys.executable, os.path.join(HERE, "sink.py")], stdout=sink_out,

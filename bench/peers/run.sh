@@ -15,10 +15,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 build=$repo/build
 pass=()
+keep=no
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$2; shift 2 ;;
     -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --keep) keep=yes; pass+=("$1"); shift ;;
     *) pass+=("$1"); shift ;;
   esac
 done
@@ -33,7 +35,9 @@ cleanup() {
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   fi
-  if [ -n "$work" ]; then
+  if [ -n "$work" ] && [ "$keep" = yes ]; then
+    echo "run directories kept in $work" >&2
+  elif [ -n "$work" ]; then
     rm -rf "$work"
   fi
 }
