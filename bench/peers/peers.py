@@ -302,14 +302,18 @@ class Bench:
 
     @staticmethod
     def sent_count(sender, transport, output, requested):
-        """What the sender says it sent (UDP may fall short); the request when it does not say."""
+        """What the sender says it sent (UDP may fall short; the request when it does not say),
+        and the rate at which it sent, per second ("" when it does not say)."""
         if sender == "KelvraLoad" and transport == "udp":
-            found = re.search(r"UDP: (\d+) datagrams sent", output)
+            found = re.search(r"UDP: (\d+) datagrams sent in ([\d.]+) s", output)
+            if found:
+                sent, seconds = int(found.group(1)), float(found.group(2))
+                return sent, round(sent / seconds) if seconds > 0 else ""
         elif sender == "loggen":
-            found = re.search(r"average rate = .*count=(\d+)", output)
-        else:
-            found = None
-        return int(found.group(1)) if found else requested
+            found = re.search(r"average rate = ([\d.]+) msg/sec, count=(\d+)", output)
+            if found:
+                return int(found.group(2)), round(float(found.group(1)))
+        return requested, ""
 
     # ---- one run -------------------------------------------------------------------------
 
@@ -366,14 +370,14 @@ class Bench:
                 raise RuntimeError(f"{sender} did not end within {self.options.timeout} s")
             self.processes.forget(feeder)
             with open(output_path, errors="replace") as out:
-                sent = self.sent_count(sender, transport, out.read(), records)
+                sent, offered = self.sent_count(sender, transport, out.read(), records)
         finally:
             self.processes.stop(daemon)
         seconds = max(last_line - started, 1e-9)
         stored = lines
         return dict(
             scenario=scenario, target=target, sender=sender, records=records, sent=sent,
-            stored=stored, loss_pct=100.0 * (sent - stored) / sent if sent else 0.0,
+            offered_per_s=offered, stored=stored, loss_pct=100.0 * (sent - stored) / sent if sent else 0.0,
             seconds=round(seconds, 3), records_per_s=round(stored / seconds),
             daemon_cpu_s=round(cpu_after - cpu_before, 3),
             cpu_us_per_record=round(1e6 * (cpu_after - cpu_before) / stored, 3) if stored else "",
@@ -418,7 +422,7 @@ class Bench:
             seconds = time.monotonic() - started
             self.processes.forget(feeder)
             with open(output_path, errors="replace") as out:
-                sent = self.sent_count(sender, transport, out.read(), records)
+                sent, offered = self.sent_count(sender, transport, out.read(), records)
         finally:
             self.processes.stop(sink, grace=10.0)
             sink_out.seek(0)
@@ -427,8 +431,9 @@ class Bench:
         received = re.search(r"udp_datagrams=(\d+)", counts)
         return dict(
             scenario=scenario, target=target, sender=sender, records=records, sent=sent,
-            stored=int(received.group(1)) if received and transport == "udp" else "",
-            loss_pct="", seconds=round(seconds, 3), records_per_s=round(sent / seconds),
+            offered_per_s=offered, stored=int(received.group(1)) if received and transport == "udp" else "",
+            loss_pct="", seconds=round(seconds, 3),
+            records_per_s=offered if offered else round(sent / seconds),
             daemon_cpu_s="", cpu_us_per_record="", vmhwm_kib="",
             sender_cpu_s=round(sender_cpu, 3),
             sender_us_per_record=round(1e6 * sender_cpu / records, 3), rcvbuf="",
@@ -448,7 +453,8 @@ class Bench:
 
 # ---- the table ---------------------------------------------------------------------------
 
-FIELDS = ["round", "started_utc", "scenario", "target", "sender", "records", "sent", "stored",
+FIELDS = ["round", "started_utc", "scenario", "target", "sender", "records", "sent", "offered_per_s",
+          "stored",
           "loss_pct", "seconds", "records_per_s", "daemon_cpu_s", "cpu_us_per_record",
           "vmhwm_kib", "sender_cpu_s", "sender_us_per_record", "rcvbuf", "load1", "exit_code",
           "sender_exit", "error"]
@@ -495,14 +501,16 @@ def table(rows, scenarios):
         label, transport, _, rate = SCENARIOS[scenario]
         med = {(t, f): median_of(rows, scenario, t, f) for t in DAEMONS + SINKS
                for f in ("records_per_s", "cpu_us_per_record", "vmhwm_kib", "loss_pct",
-                         "sender_us_per_record")}
-        for field, name, kind in (
-            ("records_per_s", "records/s end to end", "rate"),
+                         "sender_us_per_record", "offered_per_s")}
+        figures = [("records_per_s", "records/s end to end", "rate")]
+        if transport == "udp":
+            figures.append(("offered_per_s", "datagrams/s offered (sent)", "rate"))
+        for field, name, kind in figures + [
             ("cpu_us_per_record", "daemon CPU per record, us", "us"),
             ("vmhwm_kib", "peak RSS, MiB", "mib"),
             ("loss_pct", "lost, %", "pct"),
             ("sender_us_per_record", "sender CPU per record, us", "us"),
-        ):
+        ]:
             ours, rs, ng = (med[(t, field)] for t in DAEMONS)
             r_rs, r_ng = ratio(ours, rs), ratio(ours, ng)
             target = ""
@@ -514,7 +522,7 @@ def table(rows, scenarios):
                 target = "≤ 12 MiB: " + verdict(None if ours is None else ours / 1024, 12, False)
             elif field == "loss_pct" and (transport == "tcp" or rate in (100_000, 120_000)):
                 target = "0: " + verdict(ours, 0.0, False)
-            show_ratios = field not in ("loss_pct", "sender_us_per_record")
+            show_ratios = field not in ("loss_pct", "sender_us_per_record", "offered_per_s")
             out.append(f"| {label if field == 'records_per_s' else ''} | {name} | "
                        f"{show(ours, kind)} | {show(rs, kind)} | {show(ng, kind)} | "
                        f"{show(r_rs, 'x') if show_ratios else ''} | "
