@@ -377,7 +377,8 @@ class Bench:
         stored = lines
         return dict(
             scenario=scenario, target=target, sender=sender, records=records, sent=sent,
-            offered_per_s=offered, stored=stored, loss_pct=100.0 * (sent - stored) / sent if sent else 0.0,
+            offered_per_s=offered, stored=stored,
+            loss_pct=100.0 * (sent - stored) / sent if sent else 0.0,
             seconds=round(seconds, 3), records_per_s=round(stored / seconds),
             daemon_cpu_s=round(cpu_after - cpu_before, 3),
             cpu_us_per_record=round(1e6 * (cpu_after - cpu_before) / stored, 3) if stored else "",
@@ -431,7 +432,8 @@ class Bench:
         received = re.search(r"udp_datagrams=(\d+)", counts)
         return dict(
             scenario=scenario, target=target, sender=sender, records=records, sent=sent,
-            offered_per_s=offered, stored=int(received.group(1)) if received and transport == "udp" else "",
+            offered_per_s=offered,
+            stored=int(received.group(1)) if received and transport == "udp" else "",
             loss_pct="", seconds=round(seconds, 3),
             records_per_s=offered if offered else round(sent / seconds),
             daemon_cpu_s="", cpu_us_per_record="", vmhwm_kib="",
@@ -453,8 +455,8 @@ class Bench:
 
 # ---- the table ---------------------------------------------------------------------------
 
-FIELDS = ["round", "started_utc", "scenario", "target", "sender", "records", "sent", "offered_per_s",
-          "stored",
+FIELDS = ["round", "started_utc", "scenario", "target", "sender", "records", "sent",
+          "offered_per_s", "stored",
           "loss_pct", "seconds", "records_per_s", "daemon_cpu_s", "cpu_us_per_record",
           "vmhwm_kib", "sender_cpu_s", "sender_us_per_record", "rcvbuf", "load1", "exit_code",
           "sender_exit", "error"]
@@ -527,7 +529,8 @@ def table(rows, scenarios):
                        f"{show(ours, kind)} | {show(rs, kind)} | {show(ng, kind)} | "
                        f"{show(r_rs, 'x') if show_ratios else ''} | "
                        f"{show(r_ng, 'x') if show_ratios else ''} | {target} |")
-        sink_rate = (med[("sink:KelvraLoad", "records_per_s")], med[("sink:loggen", "records_per_s")])
+        sink_rate = (med[("sink:KelvraLoad", "records_per_s")],
+                     med[("sink:loggen", "records_per_s")])
         sink_cpu = (med[("sink:KelvraLoad", "sender_us_per_record")],
                     med[("sink:loggen", "sender_us_per_record")])
         out.append(f"| | sender alone into a sink: records/s, CPU us per record | "

@@ -57,7 +57,7 @@ build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 sanitize=$(sed -n 's/^KELVRA_SANITIZE:[A-Z]*=//p' "$build/CMakeCache.txt")
 case $build_type in
   Release|RelWithDebInfo) ;;
-  *) echo "run.sh: $build is a '$build_type' build; use a Release or RelWithDebInfo one" >&2; exit 2 ;;
+  *) echo "run.sh: $build is a '$build_type' build; use Release or RelWithDebInfo" >&2; exit 2 ;;
 esac
 if [ -n "$sanitize" ]; then
   echo "run.sh: $build is a sanitizer build ($sanitize); use a plain one" >&2
@@ -87,8 +87,9 @@ fi
 # C library and the init scripts' helpers.
 missing=()
 unresolved=$(LD_LIBRARY_PATH=$prefix/usr/lib/syslog-ng ldd "$prefix/usr/sbin/rsyslogd" \
-  "$prefix/usr/sbin/syslog-ng" "$prefix/usr/bin/loggen" "$prefix"/usr/lib/x86_64-linux-gnu/rsyslog/im*.so \
-  "$prefix"/usr/lib/syslog-ng/3.38/*.so 2>/dev/null | grep -c 'not found' || true)
+  "$prefix/usr/sbin/syslog-ng" "$prefix/usr/bin/loggen" \
+  "$prefix"/usr/lib/x86_64-linux-gnu/rsyslog/im*.so "$prefix"/usr/lib/syslog-ng/3.38/*.so \
+  2>/dev/null | grep -c 'not found' || true)
 for package in rsyslog syslog-ng-core; do
   [ "$unresolved" -gt 0 ] || break
   for need in $(apt-cache show --no-all-versions "$package" | sed -n 's/^Depends: //p' |
