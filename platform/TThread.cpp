@@ -1,5 +1,7 @@
 #include "platform/TThread.h"
 
+#include <chrono>
+
 TThread::~TThread() {
   TerminateAndWait();
 }
@@ -19,6 +21,30 @@ void TThread::WaitFor() {
   }
 }
 
+bool TThread::WaitFor(std::uint32_t timeoutMs) {
+  {
+    std::unique_lock lock(FFinishLock);
+    if (!FFinishedSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return Finished() || !Started(); })) {
+      return false;
+    }
+  }
+  WaitFor();
+  return true;
+}
+
+void TThread::Abandon() {
+  std::lock_guard lock(FJoinLock);
+  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
+    FThread.detach();
+  }
+}
+
+bool TThread::Started() {
+  std::lock_guard lock(FJoinLock);
+  return FThread.joinable();
+}
+
 void TThread::Run() noexcept {
   if (!Terminated()) {
     try {
@@ -27,5 +53,10 @@ void TThread::Run() noexcept {
       FFatalException = std::current_exception();
     }
   }
-  FFinished.store(true, std::memory_order_release);
+  {
+    // Under the lock, so a timed WaitFor between its test and its wait cannot miss the signal.
+    std::lock_guard lock(FFinishLock);
+    FFinished.store(true, std::memory_order_release);
+  }
+  FFinishedSignal.notify_all();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -32,6 +34,15 @@ class TThread {
   // Any thread but the object's own.
   void WaitFor();
 
+  // Waits at most timeoutMs for the body to return, then joins it. True when it has returned (or
+  // never started). Any thread but the object's own.
+  bool WaitFor(std::uint32_t timeoutMs);
+
+  // Gives up a body that does not return (a plug-in call that never ends): the thread is detached
+  // and runs on until the process ends. The object must then never be destroyed, since the body
+  // still uses it; its owner keeps it to the end of the process. Any thread but the object's own.
+  void Abandon();
+
   // True once the body has returned (or was skipped).
   bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
 
@@ -51,10 +62,14 @@ class TThread {
 
  private:
   void Run() noexcept;
+  // Whether a thread was started and not yet joined or abandoned.
+  bool Started();
 
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   std::exception_ptr FFatalException;
+  std::mutex FFinishLock;  // guards nothing but the wait on FFinishedSignal
+  std::condition_variable FFinishedSignal;
   std::mutex FJoinLock;  // guards FThread against two concurrent WaitFor() calls
   std::thread FThread;
 };
