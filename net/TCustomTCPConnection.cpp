@@ -119,12 +119,20 @@ void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
 void TCustomTCPConnection::DrainReceived(std::vector<char>& buffer) {
   // Bytes the peer sent before the stop are no less received for it: they are read as long as
   // the socket has any, within the drain limit, and their packets queued.
+  // Bytes still on their way from the peer's side (held back by flow control while this thread
+  // waited for room) keep coming as they are read; the drain ends once none came for a short
+  // wait.
   while (DrainTimeLeft()) {
     const long received = ReceiveBytes(FSocket, buffer.data(), buffer.size());
-    if (received <= 0) {
-      break;  // none left, closed, or failed
+    if (received > 0) {
+      PostEvent(evReceive, buffer.data(), static_cast<std::int32_t>(received));
+    } else if (received < 0 && IsWouldBlockError(LastSocketError())) {
+      if (!WaitSocket(FSocket, false, nullptr, StopDrainIdleMs).Readable) {
+        break;
+      }
+    } else {
+      break;  // closed, or failed
     }
-    PostEvent(evReceive, buffer.data(), static_cast<std::int32_t>(received));
   }
 }
 

@@ -26,13 +26,16 @@ class TCustomTCPServer;
 // request is noticed within about 100 ms. When the delivery queue is full the thread waits for
 // room, reading nothing meanwhile, so TCP flow control slows the sender and no event is lost.
 // A connection asked to stop raises no disconnect event, but still queues the packets of every
-// byte already received (read until the socket has none left, for at most StopDrainLimitMs).
+// byte the peer sent before (read until none has come for StopDrainIdleMs, for at most
+// StopDrainLimitMs).
 class TCustomTCPConnection final : public TIPConnection {
  public:
   // The largest outgoing chunk and the size of every read.
   static constexpr std::int32_t MaxChunk = 65533;
-  // After a stop request, received bytes are still read and queued for at most this long.
-  static constexpr std::uint32_t StopDrainLimitMs = 2000;
+  // After a stop request, received bytes are still read and queued for at most this long, until
+  // none has come for StopDrainIdleMs.
+  static constexpr std::uint32_t StopDrainLimitMs = 5000;
+  static constexpr int StopDrainIdleMs = 100;
 
   // Takes over the socket (non-blocking) and starts the thread. A null filter class gives the
   // pass-through filter. Listener thread only.
