@@ -12,6 +12,7 @@ void TThread::Start() {
     return;
   }
   FThread = std::thread([this] { Run(); });
+  FStarted.store(true, std::memory_order_release);
 }
 
 void TThread::WaitFor() {
@@ -25,7 +26,7 @@ bool TThread::WaitFor(std::uint32_t timeoutMs) {
   {
     std::unique_lock lock(FFinishLock);
     if (!FFinishedSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return Finished() || !Started(); })) {
+                                  [this] { return FBodyEnded || !Started(); })) {
       return false;
     }
   }
@@ -40,9 +41,8 @@ void TThread::Abandon() {
   }
 }
 
-bool TThread::Started() {
-  std::lock_guard lock(FJoinLock);
-  return FThread.joinable();
+bool TThread::Started() const noexcept {
+  return FStarted.load(std::memory_order_acquire);
 }
 
 void TThread::Run() noexcept {
@@ -56,7 +56,9 @@ void TThread::Run() noexcept {
   {
     // Under the lock, so a timed WaitFor between its test and its wait cannot miss the signal.
     std::lock_guard lock(FFinishLock);
-    FFinished.store(true, std::memory_order_release);
+    FBodyEnded = true;
+    FFinishedSignal.notify_all();
   }
-  FFinishedSignal.notify_all();
+  // The last touch of the object: whoever sees it set may release an abandoned thread's object.
+  FFinished.store(true, std::memory_order_release);
 }

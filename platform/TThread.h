@@ -43,7 +43,7 @@ class TThread {
   // still uses it; its owner keeps it to the end of the process. Any thread but the object's own.
   void Abandon();
 
-  // True once the body has returned (or was skipped).
+  // True once the body has returned (or was skipped) and the thread touches the object no more.
   bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
 
   // Whatever escaped Execute(), or null. Valid after WaitFor(). Nothing escapes a thread body:
@@ -62,13 +62,15 @@ class TThread {
 
  private:
   void Run() noexcept;
-  // Whether a thread was started and not yet joined or abandoned.
-  bool Started();
+  // Whether a thread was started (its body may have ended since).
+  bool Started() const noexcept;
 
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
+  std::atomic<bool> FStarted{false};
   std::exception_ptr FFatalException;
-  std::mutex FFinishLock;  // guards nothing but the wait on FFinishedSignal
+  std::mutex FFinishLock;  // guards FBodyEnded, for the timed WaitFor
+  bool FBodyEnded = false;
   std::condition_variable FFinishedSignal;
   std::mutex FJoinLock;  // guards FThread against two concurrent WaitFor() calls
   std::thread FThread;
