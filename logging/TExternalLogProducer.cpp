@@ -1,5 +1,7 @@
 #include "logging/TExternalLogProducer.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -16,6 +18,7 @@ TExternalLogProducer::TExternalLogProducer(std::string baseCatalog, std::string 
     FFinalize = LibraryHandle.Function<TLogProviderFinalize>("LogProvider_Finalize");
     if (FAddMessage == nullptr) {
       // Without a way to deliver, the library is never called.
+      FLoadProblem = "no export LogProvider_AddMessage";
       FInitialize = nullptr;
       FFinalize = nullptr;
       LibraryHandle.Release();
@@ -28,6 +31,8 @@ TExternalLogProducer::TExternalLogProducer(std::string baseCatalog, std::string 
       } catch (...) {
       }
     }
+  } else {
+    FLoadProblem = LibraryHandle.LoadError();
   }
   Start();
 }
@@ -60,21 +65,62 @@ void TExternalLogProducer::AddMessage(std::string_view text, TDateTime clientTim
   QueueSignal.Release();
 }
 
+void TExternalLogProducer::Stop() {
+  Terminate();
+  // Wakes a waiting thread at once; a signal without a message is taken as nothing queued.
+  QueueSignal.Release();
+}
+
+void TExternalLogProducer::StopDelivery(std::chrono::steady_clock::time_point deadline) {
+  FStopDeadline.store(deadline.time_since_epoch().count(), std::memory_order_release);
+  Stop();
+}
+
+bool TExternalLogProducer::FinishDelivery(std::chrono::steady_clock::time_point deadline,
+                                          std::size_t& lost) {
+  using namespace std::chrono;
+  // The thread looks at the deadline after every wait and every delivery.
+  const auto now = steady_clock::now();
+  const auto left = deadline > now ? duration_cast<milliseconds>(deadline - now) : milliseconds(0);
+  const auto limit = std::min<milliseconds::rep>(left.count() + 2 * DeliveryWaitMs, UINT32_MAX);
+  const bool ended = WaitFor(static_cast<std::uint32_t>(limit));
+  std::lock_guard lock(QueueLock);
+  lost += Queue.size();
+  Queue.clear();
+  if (!ended) {
+    ++lost;  // the message of the call that has not returned
+    Abandon();
+  }
+  return ended;
+}
+
+bool TExternalLogProducer::PastStopDeadline() const {
+  return std::chrono::steady_clock::now().time_since_epoch().count() >=
+         FStopDeadline.load(std::memory_order_acquire);
+}
+
 void TExternalLogProducer::Execute() {
-  while (!Terminated()) {
-    if (!QueueSignal.WaitFor(DeliveryWaitMs)) {
-      continue;
+  while (true) {
+    const bool signalled = QueueSignal.WaitFor(DeliveryWaitMs);
+    if (Terminated() && PastStopDeadline()) {
+      break;
     }
     std::optional<TQueuedMessage> message;
-    {
+    bool empty = true;
+    if (signalled || Terminated()) {
       std::lock_guard lock(QueueLock);
       if (!Queue.empty()) {
         message.emplace(std::move(Queue.front()));
         Queue.pop_front();
       }
+      empty = Queue.empty();
     }
     if (message && FAddMessage != nullptr) {
       Deliver(*message);
+    }
+    // Asked to stop, the thread ends once everything queued before has been delivered.
+    if (!message && empty && Terminated()) {
+      break;
     }
   }
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -16,12 +19,13 @@
 // The constructor loads the library and, when it exports LogProvider_AddMessage, calls its
 // LogProvider_Initialize (if any) once on the creating thread. AddMessage only queues; the
 // producer's own thread delivers the queued messages one at a time, in order, so a slow plug-in
-// never holds up the caller. After Stop() the thread ends within one 100 ms wait or one delivery;
-// messages still queued then are discarded. Destruction calls LogProvider_Finalize on the
-// destroying thread, after the producer's thread has ended, and then releases the library.
+// never holds up the caller. Asked to stop, the thread first delivers every message still queued
+// and then ends; with a stop deadline (StopDelivery) it ends at the deadline at the latest,
+// leaving what is left undelivered. Destruction calls LogProvider_Finalize on the destroying
+// thread, after the producer's thread has ended, and then releases the library.
 //
 // A library that can't be loaded or lacks LogProvider_AddMessage gets no call at all; the producer
-// then accepts and drops every message.
+// then accepts and drops every message, and LoadProblem() says why.
 class TExternalLogProducer final : public TCustomLogProducer {
  public:
   // For a plug-in stream baseCatalog is empty and libraryPath names the library, handed to the
@@ -37,6 +41,21 @@ class TExternalLogProducer final : public TCustomLogProducer {
   bool IsOpen() const override { return true; }
   // Queues a copy of the message; never waits for the plug-in. Any thread.
   void AddMessage(std::string_view text, TDateTime clientTime, TDateTime serverTime) override;
+  // Asks the thread to end once the queue is empty. The owner's thread.
+  void Stop() override;
+
+  // Empty when the library is in use; otherwise why not: the loader's error text, or
+  // "no export LogProvider_AddMessage". Any thread.
+  const std::string& LoadProblem() const { return FLoadProblem; }
+
+  // Stop, with deliveries ending at deadline at the latest. The owner's thread.
+  void StopDelivery(std::chrono::steady_clock::time_point deadline);
+  // After StopDelivery: waits until the thread has ended, at most a little past deadline, and
+  // adds to lost the messages that were not delivered. True when the thread has ended; false
+  // when it is still inside a call into the plug-in: the thread is then abandoned, the message
+  // of that call counted as lost too, and the producer must never be destroyed (the thread still
+  // uses it). The owner's thread.
+  bool FinishDelivery(std::chrono::steady_clock::time_point deadline, std::size_t& lost);
 
  protected:
   // The delivery loop.
@@ -54,6 +73,7 @@ class TExternalLogProducer final : public TCustomLogProducer {
   static constexpr std::uint32_t DeliveryWaitMs = 100;
 
   void Deliver(const TQueuedMessage& message) const noexcept;
+  bool PastStopDeadline() const;
 
   std::mutex QueueLock;  // guards Queue
   std::deque<TQueuedMessage> Queue;
@@ -65,4 +85,9 @@ class TExternalLogProducer final : public TCustomLogProducer {
   TLogProviderInitialize FInitialize = nullptr;
   TLogProviderAddMessage FAddMessage = nullptr;
   TLogProviderFinalize FFinalize = nullptr;
+  std::string FLoadProblem;
+
+  // steady_clock ticks of the stop deadline; the maximum while none is set.
+  std::atomic<std::chrono::steady_clock::rep> FStopDeadline{
+      std::chrono::steady_clock::time_point::max().time_since_epoch().count()};
 };

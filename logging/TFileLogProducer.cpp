@@ -1,17 +1,39 @@
 #include "logging/TFileLogProducer.h"
 
+#include <cstdint>
 #include <utility>
 
+#include "platform/uLogFile.h"
 #include "platform/uProcess.h"
 
 namespace {
 
 constexpr std::size_t KeptLineCapacity = 4096;
 
+// FNV-1a, 32 bits: stable across builds and platforms, so a long name always leads to the same
+// file.
+std::uint32_t Fnv1a32(std::string_view bytes) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
 // One field as a name in the log tree: separators, control characters and the platform's
-// forbidden characters become "_"; with dotNames, "." and ".." become "_" and "__".
+// forbidden characters become "_"; with dotNames, "." and ".." become "_" and "__"; a field
+// beyond MaxNamePartLength bytes is cut and marked with the hash of all of it.
 std::string SafeNamePart(std::string_view field, bool dotNames) {
-  std::string name(field);
+  std::string name(field.substr(0, TFileLogProducer::MaxNamePartLength));
+  if (field.size() > TFileLogProducer::MaxNamePartLength) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    const std::uint32_t hash = Fnv1a32(field);
+    name += '~';
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      name += Hex[(hash >> shift) & 0xF];
+    }
+  }
   for (char& c : name) {
     if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32 ||
         ForbiddenFileNameCharacters.find(c) != std::string_view::npos) {
@@ -36,11 +58,13 @@ TFileLogProducer::TFileLogProducer(std::string baseCatalog, std::string peerAddr
                                    std::string peerPort, std::string applicationName,
                                    std::string moduleName, std::string filePrefix,
                                    std::string libraryPath,
-                                   std::shared_ptr<const TFileLogMasks> masks)
+                                   std::shared_ptr<const TFileLogMasks> masks, TLogFileTable* files)
     : TCustomLogProducer(std::move(baseCatalog), std::move(peerAddress), std::move(peerPort),
                          std::move(applicationName), std::move(moduleName), std::move(filePrefix),
                          std::move(libraryPath)),
-      FMasks(masks ? std::move(masks) : std::make_shared<const TFileLogMasks>()) {
+      FMasks(masks ? std::move(masks) : std::make_shared<const TFileLogMasks>()),
+      FOwnFiles(files != nullptr ? nullptr : std::make_unique<TLogFileTable>()),
+      FFiles(files != nullptr ? files : FOwnFiles.get()) {
   // The address comes from the network layer and is always safe; it is cleaned all the same, as
   // the diagnostic log's creator and tests hand in their own.
   FFolder = BaseCatalog + SafeNamePart(PeerAddress, true) + PathDelimiter +
@@ -76,9 +100,6 @@ void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
   }
   CurrentHour = hour;
   FHourTaken = true;
-  if (!IsOpen()) {
-    return;
-  }
   FLine.clear();
   if (clientTime != 0) {
     FMasks->ServerStamp.AppendTo(FLine, serverTime);
@@ -86,8 +107,9 @@ void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
   }
   FLine += text;
   FLine += "\r\n";
-  // A failed write loses this line only; the next one is tried normally.
-  FileHandle.Write(FLine);
+  // The table writes the whole line or counts it as dropped; it also opens the file again when
+  // the last open or write failed.
+  FFile.WriteLine(FLine);
   // Thousands of producers may live at once: none keeps the memory of an exceptionally long line.
   if (FLine.capacity() > KeptLineCapacity) {
     std::string().swap(FLine);
@@ -95,6 +117,8 @@ void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
 }
 
 void TFileLogProducer::OpenFile(const std::string& fileName) {
-  CloseFile();
-  FileHandle.Open(fileName);
+  // The new hour's file first, so that a file shared with the same path stays open.
+  TLogFileTable::TRef file = FFiles->Acquire(fileName);
+  file.EnsureOpen();
+  FFile = std::move(file);
 }

@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "logging/TLogFileTable.h"
 #include "logging/uFormatTimeMask.h"
 #include "logging/uLogProducer.h"
 #include "platform/uLocale.h"
-#include "platform/uLogFile.h"
 
 // The compiled masks of the log tree's names and of the record stamps. One set serves any number
 // of file producers; it is never changed after construction.
@@ -27,37 +27,48 @@ struct TFileLogMasks {
 // BaseCatalog is a plain prefix (it should end with a separator). In the path only, every "/",
 // "\" and control character of the address, application, module and prefix becomes "_", as do
 // the characters the platform forbids in names, and an application or module name "." or ".."
-// has its dots replaced by "_", so no record can place a file outside its own folder.
+// has its dots replaced by "_", so no record can place a file outside its own folder. A part
+// longer than MaxNamePartLength bytes is cut to that length and followed by "~" and the
+// FNV-1a 32-bit hash of the whole field in 8 lower-case hexadecimal digits, so that a too long
+// name still gets a file of its own.
 //
 // A line is server stamp + client stamp + text + CR LF, or text + CR LF when clientTime is 0:
 //   14:05:09.120[14:05:08.997] : text
 //
-// Files are opened for appending and shared with other writers, so two producers whose streams
-// lead to one path both keep their lines. While no file could be opened for the current hour,
-// lines are dropped without a report.
+// The files come from a TLogFileTable: producers whose lines lead to one path share one open
+// file, and failed opens and writes are retried, counted and reported there.
 //
 // The producer does all its work on its caller's thread and runs no thread of its own: Stop()
 // and WaitFor() return at once. One caller at a time; no lock.
 class TFileLogProducer final : public TCustomLogProducer {
  public:
+  // The longest name part the log tree gets from one field.
+  static constexpr std::size_t MaxNamePartLength = 200;
+
   // masks: shared compiled masks; null builds a set of its own from the process locale.
-  // Any thread (the producer then belongs to that caller).
+  // files: the table the producer's files come from, which must outlive the producer; null
+  // gives the producer a table of its own.
+  // Any thread (the producer then belongs to that caller, and so does the table).
   TFileLogProducer(std::string baseCatalog, std::string peerAddress, std::string peerPort,
                    std::string applicationName, std::string moduleName, std::string filePrefix,
                    std::string libraryPath = {},
-                   std::shared_ptr<const TFileLogMasks> masks = nullptr);
+                   std::shared_ptr<const TFileLogMasks> masks = nullptr,
+                   TLogFileTable* files = nullptr);
   ~TFileLogProducer() override;
 
   // TCustomLogProducer
-  bool IsOpen() const override { return FileHandle.IsOpen(); }
+  bool IsOpen() const override { return FFile.IsOpen(); }
   void AddMessage(std::string_view text, TDateTime clientTime, TDateTime serverTime) override;
 
   // The file that a line handed over at serverTime belongs to. The owner's thread.
   std::string FileName(TDateTime serverTime) const;
 
+  // The table the producer's files come from. The owner's thread.
+  TLogFileTable& Files() { return *FFiles; }
+
  private:
   void OpenFile(const std::string& fileName);
-  void CloseFile() { FileHandle.Close(); }
+  void CloseFile() { FFile.Reset(); }
 
   // Shared with the producer's creator and its other producers.
   std::shared_ptr<const TFileLogMasks> FMasks;
@@ -66,7 +77,10 @@ class TFileLogProducer final : public TCustomLogProducer {
   // "prefix_" or empty, built once.
   std::string FNamePrefix;
 
-  TLogFile FileHandle;
+  // Declared before FFile, which refers into it.
+  std::unique_ptr<TLogFileTable> FOwnFiles;
+  TLogFileTable* FFiles;
+  TLogFileTable::TRef FFile;
   // The whole hour of the last open attempt; meaningful once FHourTaken is set.
   TDateTime CurrentHour = 0;
   bool FHourTaken = false;

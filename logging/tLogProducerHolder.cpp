@@ -23,11 +23,22 @@ void Append(std::string& out, std::initializer_list<std::string_view> parts) {
   }
 }
 
+TLogFileTableOptions FileTableOptions(const TLogProducerHolderOptions& options) {
+  TLogFileTableOptions table;
+  table.MaxOpenFiles = options.MaxOpenFiles;
+  table.ReportIntervalMs = options.DropReportIntervalMs;
+  table.Ticks = options.Ticks;
+  table.FileSystem = options.FileSystem;
+  return table;
+}
+
 }  // namespace
 
 tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::string& configPath,
                                        TLogProducerHolderOptions options)
-    : BaseCatalog(std::move(baseCatalog)), FOptions(std::move(options)) {
+    : BaseCatalog(std::move(baseCatalog)),
+      FOptions(std::move(options)),
+      FFileTable(FileTableOptions(FOptions)) {
   FMasks = FOptions.Masks ? FOptions.Masks : std::make_shared<const TFileLogMasks>();
   for (TProviderEntry& entry : ReadProvidersSection(configPath)) {
     const std::optional<TProviderKeyFields> fields = SplitProviderKey(entry.Key);
@@ -37,6 +48,10 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::strin
     auto producer = std::make_unique<TExternalLogProducer>(
         std::string(), fields->Host, fields->Port, fields->ApplicationName, fields->ModuleName,
         fields->FilePrefix, std::move(entry.LibraryPath));
+    if (!producer->LoadProblem().empty() && FOptions.Report) {
+      FOptions.Report("FAIL while load plug-in \"" + producer->LibraryPath +
+                      "\": " + producer->LoadProblem());
+    }
     FPluginsByKey[entry.Key].push_back(producer.get());
     FPlugins.push_back({std::move(entry.Key), std::move(producer)});
   }
@@ -123,7 +138,7 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
   made.Sequence = FNextSequence++;
   made.Producer = std::make_unique<TFileLogProducer>(
       BaseCatalog, std::string(peerAddress), std::string(peerPort), std::string(applicationName),
-      std::string(moduleName), std::string(filePrefix), std::string(), FMasks);
+      std::string(moduleName), std::string(filePrefix), std::string(), FMasks, &FFileTable);
   FFiles.push_back(std::move(made));
   const TFileList::iterator position = std::prev(FFiles.end());
   TFileEntry& entry = *position;
@@ -184,11 +199,20 @@ void tLogProducerHolder::ReleaseIdle() {
   }
 }
 
-void tLogProducerHolder::ReleaseAll() {
+std::size_t tLogProducerHolder::ReleaseAll(std::chrono::steady_clock::time_point deadline) {
+  std::size_t lost = 0;
+  // All are asked at once, so that they deliver side by side until the one deadline.
   for (TPluginEntry& entry : FPlugins) {
-    entry.Producer->Stop();
-    entry.Producer->WaitFor();
-    entry.Producer.reset();
+    entry.Producer->StopDelivery(deadline);
+  }
+  for (TPluginEntry& entry : FPlugins) {
+    if (entry.Producer->FinishDelivery(deadline, lost)) {
+      entry.Producer.reset();
+    } else {
+      // Its thread is still inside the plug-in and uses the producer: both are left to the end
+      // of the process.
+      (void)entry.Producer.release();
+    }
   }
   FPlugins.clear();
   FPluginsByKey.clear();
@@ -203,4 +227,5 @@ void tLogProducerHolder::ReleaseAll() {
   for (const TFileList::iterator entry : files) {
     ReleaseFileEntry(entry);
   }
+  return lost;
 }

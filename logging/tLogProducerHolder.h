@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 
 #include "logging/TExternalLogProducer.h"
 #include "logging/TFileLogProducer.h"
+#include "logging/TLogFileTable.h"
 #include "platform/uDateTime.h"
 
 // What the holder takes from outside; the defaults are the server's.
@@ -20,11 +22,22 @@ struct TLogProducerHolderOptions {
   std::function<TDateTime()> Clock = LocalNow;
   // Milliseconds, wrapping at 2^32, for the idle release.
   std::function<std::uint32_t()> Ticks = GetTickCount32;
-  // At most this many file producers live at once; the least recently used goes first. 0: no
-  // bound.
-  std::size_t MaxFileProducers = 4096;
-  // ReleaseIdle() releases the file producers that got no record for this long.
+  // At most this many files of the log tree are open at once, however many producers share
+  // them; opening one more closes the one written least recently (it opens again with its next
+  // line). 0: no bound.
+  std::size_t MaxOpenFiles = 4096;
+  // At most this many file producers live at once, a bound on memory only (a producer holds no
+  // file of its own); the least recently used goes first. 0: no bound.
+  std::size_t MaxFileProducers = 65536;
+  // ReleaseIdle() releases the file producers that got no record for this long; a file closes
+  // when the last producer of its path is released.
   std::uint32_t IdleReleaseMs = 60'000;
+  // Dropped lines are reported by TakeDropReport at most this often.
+  std::uint32_t DropReportIntervalMs = 60'000;
+  // The files of the log tree; null: the platform's. Tests give a failing one.
+  std::shared_ptr<TLogFileSystem> FileSystem;
+  // Receives one line for each plug-in library that cannot be used (at construction).
+  std::function<void(const std::string&)> Report;
   // The compiled masks of the file producers; null builds them from the process locale.
   std::shared_ptr<const TFileLogMasks> Masks;
 };
@@ -48,7 +61,12 @@ struct TLogProducerHolderOptions {
 //
 // File producers are released when their sender disconnects (ReleasePeer), when they got no
 // record for a while (ReleaseIdle), or, beyond MaxFileProducers, least recently used first. A
-// released stream's next record creates a new producer that appends to the same file.
+// released stream's next record creates a new producer that appends to the same file. The
+// producers of one path share one open file (see TLogFileTable), so many senders of one host
+// hold one descriptor, and lines that could not be stored are counted for TakeDropReport.
+//
+// A plug-in line whose library cannot be loaded or lacks LogProvider_AddMessage is reported
+// once at construction through Report; its producer still takes (and drops) its records.
 //
 // Lookups go through hash maps, so routing costs the same with 10 or 10,000 streams.
 // Main loop thread only, every operation; no lock.
@@ -79,8 +97,20 @@ class tLogProducerHolder {
   void ReleaseIdle();
 
   // Stops and releases every producer: plug-ins in configuration order, then file producers in
-  // the order of their creation. Main loop thread only.
-  void ReleaseAll();
+  // the order of their creation. Each plug-in producer first delivers what it has queued, until
+  // deadline; returns how many records the plug-ins could not be given by then (a plug-in that
+  // is still inside a call at the deadline is left running, its library loaded, and that call's
+  // record is counted too). Main loop thread only.
+  std::size_t ReleaseAll(std::chrono::steady_clock::time_point deadline =
+                             std::chrono::steady_clock::time_point::max());
+
+  // The diagnostic lines for lines dropped since the last report (see TLogFileTable), at most
+  // once every DropReportIntervalMs unless force. Main loop thread only.
+  void TakeDropReport(std::vector<std::string>& lines, bool force = false) {
+    FFileTable.TakeDropReport(lines, force);
+  }
+  // Main loop thread only.
+  const TLogFileTable& FileTable() const { return FFileTable; }
 
   // Main loop thread only.
   std::size_t PluginProducerCount() const { return FPlugins.size(); }
@@ -122,6 +152,8 @@ class tLogProducerHolder {
 
   TLogProducerHolderOptions FOptions;
   std::shared_ptr<const TFileLogMasks> FMasks;
+  // Declared before the producers, whose files it holds.
+  TLogFileTable FFileTable;
 
   // In configuration order; fixed from construction to ReleaseAll.
   std::vector<TPluginEntry> FPlugins;

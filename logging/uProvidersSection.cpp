@@ -3,9 +3,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/uPrivateProfile.h"
+
 namespace {
 
 constexpr char FieldDelimiter = '|';
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 constexpr char FieldQuote = '"';
 
 // Blanks and control characters, as trimmed and skipped by this reader.
@@ -81,20 +84,32 @@ std::string ExtractQuotedField(std::string_view key, std::size_t& pos) {
 std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) {
   std::vector<TProviderEntry> entries;
   std::string content;
+  // Nothing but a regular file of bounded size is read (the start-up refuses anything else).
+  if (CheckProfileFile(configPath) != TProfileFileCheck::Usable) {
+    return entries;
+  }
   try {
     std::ifstream file(configPath, std::ios::binary);
     if (!file) {
       return entries;
     }
     content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (content.size() > MaxProfileFileSize) {
+      return entries;
+    }
   } catch (const std::ios_base::failure&) {
     // Something that opens but cannot be read as a file, such as a directory.
     return entries;
   }
 
+  std::string_view text = content;
+  // A UTF-8 byte-order mark is read as if it were not there.
+  if (text.starts_with(ByteOrderMark)) {
+    text.remove_prefix(ByteOrderMark.size());
+  }
   bool seenSection = false;
   bool inProviders = false;
-  for (const std::string_view raw : SplitLines(content)) {
+  for (const std::string_view raw : SplitLines(text)) {
     const std::string_view line = TrimSpaceAndControl(raw);
     if (line.empty() || line.front() == ';') {
       continue;

@@ -1,6 +1,7 @@
 #include "net/TCustomTCPConnection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "net/uTCPServer.h"
@@ -88,22 +89,56 @@ void TCustomTCPConnection::CloseOwnSocket() {
   }
 }
 
+bool TCustomTCPConnection::DrainTimeLeft() {
+  if (!Terminated()) {
+    return true;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!FDrainUntil) {
+    FDrainUntil = now + std::chrono::milliseconds(StopDrainLimitMs);
+  }
+  return now < *FDrainUntil;
+}
+
 void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
   TCustomTCPServer* server = FServer.load();
   if (server == nullptr) {
     return;
   }
   // A full queue holds this thread (and so its socket) until the delivery thread makes room.
+  // Received packets still wait for room once a stop was asked for, within the drain limit; the
+  // delivery thread runs until every connection thread has ended.
   while (!server->QueueEvent(item)) {
-    if (Terminated()) {
+    if (item.Kind == evReceive ? !DrainTimeLeft() : Terminated()) {
       return;
     }
     server->WaitForQueueRoom(QueueRoomWaitMs);
   }
 }
 
+void TCustomTCPConnection::DrainReceived(std::vector<char>& buffer) {
+  // Bytes the peer sent before the stop are no less received for it: they are read as long as
+  // the socket has any, within the drain limit, and their packets queued.
+  // Bytes still on their way from the peer's side (held back by flow control while this thread
+  // waited for room) keep coming as they are read; the drain ends once none came for a short
+  // wait.
+  while (DrainTimeLeft()) {
+    const long received = ReceiveBytes(FSocket, buffer.data(), buffer.size());
+    if (received > 0) {
+      PostEvent(evReceive, buffer.data(), static_cast<std::int32_t>(received));
+    } else if (received < 0 && IsWouldBlockError(LastSocketError())) {
+      if (!WaitSocket(FSocket, false, nullptr, StopDrainIdleMs).Readable) {
+        break;
+      }
+    } else {
+      break;  // closed, or failed
+    }
+  }
+}
+
 void TCustomTCPConnection::PostEvent(tTCPEventKind kind, const void* data, std::int32_t size) {
-  if (Terminated()) {
+  // Received bytes are always handed on; the other events not after a stop request.
+  if (kind != evReceive && Terminated()) {
     return;
   }
   tTCPEventItem item;
@@ -150,6 +185,7 @@ void TCustomTCPConnection::Execute() {
   std::string frame;
   std::size_t frameSent = 0;
   bool readReady = true;
+  bool peerGone = false;
 
   while (!Terminated()) {
     bool progressed = false;
@@ -160,10 +196,12 @@ void TCustomTCPConnection::Execute() {
         PostEvent(evReceive, receiveBuffer.data(), static_cast<std::int32_t>(received));
         progressed = true;
       } else if (received == 0) {
+        peerGone = true;
         break;  // the peer has closed
       } else if (IsWouldBlockError(LastSocketError())) {
         readReady = false;
       } else {
+        peerGone = true;
         break;
       }
     }
@@ -183,6 +221,7 @@ void TCustomTCPConnection::Execute() {
       if (sent > 0) {
         frameSent += static_cast<std::size_t>(sent);
       } else if (sent < 0 && !IsWouldBlockError(LastSocketError())) {
+        // The connection failed; what it received before is still read below.
         break;
       }
     }
@@ -200,6 +239,9 @@ void TCustomTCPConnection::Execute() {
     }
   }
 
+  if (!peerGone) {
+    DrainReceived(receiveBuffer);
+  }
   PostEvent(evDisconnect, nullptr, 0);
   CloseOwnSocket();
 }

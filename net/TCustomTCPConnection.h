@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "net/TReceiveManager.h"
 #include "net/uIPServerHeader.h"
@@ -22,11 +25,17 @@ class TCustomTCPServer;
 // The loop waits at most 50 ms at a time (socket readable or writable, or SendEvent), so a stop
 // request is noticed within about 100 ms. When the delivery queue is full the thread waits for
 // room, reading nothing meanwhile, so TCP flow control slows the sender and no event is lost.
-// A connection asked to stop raises no disconnect event.
+// A connection asked to stop raises no disconnect event, but still queues the packets of every
+// byte the peer sent before (read until none has come for StopDrainIdleMs, for at most
+// StopDrainLimitMs).
 class TCustomTCPConnection final : public TIPConnection {
  public:
   // The largest outgoing chunk and the size of every read.
   static constexpr std::int32_t MaxChunk = 65533;
+  // After a stop request, received bytes are still read and queued for at most this long, until
+  // none has come for StopDrainIdleMs.
+  static constexpr std::uint32_t StopDrainLimitMs = 5000;
+  static constexpr int StopDrainIdleMs = 100;
 
   // Takes over the socket (non-blocking) and starts the thread. A null filter class gives the
   // pass-through filter. Listener thread only.
@@ -60,6 +69,10 @@ class TCustomTCPConnection final : public TIPConnection {
  private:
   void PostEvent(tTCPEventKind kind, const void* data, std::int32_t size);
   void QueueItem(tTCPEventItem& item);
+  // False once a stop was asked for and StopDrainLimitMs have passed since it was first seen.
+  // Connection thread only.
+  bool DrainTimeLeft();
+  void DrainReceived(std::vector<char>& buffer);
   void CloseOwnSocket();
 
   std::atomic<TCustomTCPServer*> FServer;
@@ -70,4 +83,6 @@ class TCustomTCPConnection final : public TIPConnection {
   // Set while SendQueue holds entries (by Send, reset by TakeChunk, both under SendLock).
   TSocketSignal SendEvent;
   std::unique_ptr<tEmptyReceiveFilter> Filter;  // used by the connection thread only
+  // When the drain after a stop request ends; connection thread only.
+  std::optional<std::chrono::steady_clock::time_point> FDrainUntil;
 };

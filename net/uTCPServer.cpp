@@ -283,7 +283,8 @@ void TCustomTCPServer::StopAllConnections() {
     std::lock_guard lock(Lock);
     while (!Connections.empty()) {
       std::unique_ptr<TCustomTCPConnection> connection = EraseLocked(std::prev(Connections.end()));
-      connection->DetachServer();
+      // Still attached: what it received before the stop is queued, and the delivery thread
+      // below outlives it.
       connection->Terminate();
       stopped.push_back(std::move(connection));
     }

@@ -1,5 +1,7 @@
 #include "platform/TThread.h"
 
+#include <chrono>
+
 TThread::~TThread() {
   TerminateAndWait();
 }
@@ -10,6 +12,7 @@ void TThread::Start() {
     return;
   }
   FThread = std::thread([this] { Run(); });
+  FStarted.store(true, std::memory_order_release);
 }
 
 void TThread::WaitFor() {
@@ -17,6 +20,29 @@ void TThread::WaitFor() {
   if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
     FThread.join();
   }
+}
+
+bool TThread::WaitFor(std::uint32_t timeoutMs) {
+  {
+    std::unique_lock lock(FFinishLock);
+    if (!FFinishedSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return FBodyEnded || !Started(); })) {
+      return false;
+    }
+  }
+  WaitFor();
+  return true;
+}
+
+void TThread::Abandon() {
+  std::lock_guard lock(FJoinLock);
+  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
+    FThread.detach();
+  }
+}
+
+bool TThread::Started() const noexcept {
+  return FStarted.load(std::memory_order_acquire);
 }
 
 void TThread::Run() noexcept {
@@ -27,5 +53,12 @@ void TThread::Run() noexcept {
       FFatalException = std::current_exception();
     }
   }
+  {
+    // Under the lock, so a timed WaitFor between its test and its wait cannot miss the signal.
+    std::lock_guard lock(FFinishLock);
+    FBodyEnded = true;
+    FFinishedSignal.notify_all();
+  }
+  // The last touch of the object: whoever sees it set may release an abandoned thread's object.
   FFinished.store(true, std::memory_order_release);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -32,7 +34,16 @@ class TThread {
   // Any thread but the object's own.
   void WaitFor();
 
-  // True once the body has returned (or was skipped).
+  // Waits at most timeoutMs for the body to return, then joins it. True when it has returned (or
+  // never started). Any thread but the object's own.
+  bool WaitFor(std::uint32_t timeoutMs);
+
+  // Gives up a body that does not return (a plug-in call that never ends): the thread is detached
+  // and runs on until the process ends. The object must then never be destroyed, since the body
+  // still uses it; its owner keeps it to the end of the process. Any thread but the object's own.
+  void Abandon();
+
+  // True once the body has returned (or was skipped) and the thread touches the object no more.
   bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
 
   // Whatever escaped Execute(), or null. Valid after WaitFor(). Nothing escapes a thread body:
@@ -51,10 +62,16 @@ class TThread {
 
  private:
   void Run() noexcept;
+  // Whether a thread was started (its body may have ended since).
+  bool Started() const noexcept;
 
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
+  std::atomic<bool> FStarted{false};
   std::exception_ptr FFatalException;
+  std::mutex FFinishLock;  // guards FBodyEnded, for the timed WaitFor
+  bool FBodyEnded = false;
+  std::condition_variable FFinishedSignal;
   std::mutex FJoinLock;  // guards FThread against two concurrent WaitFor() calls
   std::thread FThread;
 };

@@ -15,8 +15,12 @@ class TDynamicLibrary {
   ~TDynamicLibrary() { Release(); }
 
   // Releases any library held, then loads the named one with its dependencies resolved at once.
-  // False on failure.
+  // False on failure; LoadError() then tells why.
   bool Load(const std::string& path);
+
+  // Why the last Load failed, in the platform loader's words (dlerror on POSIX, FormatMessage of
+  // GetLastError on Windows), without a trailing line end; empty after a successful Load.
+  const std::string& LoadError() const noexcept { return FLoadError; }
 
   bool IsLoaded() const noexcept { return FHandle != nullptr; }
 
@@ -37,4 +41,5 @@ class TDynamicLibrary {
 
  private:
   void* FHandle = nullptr;
+  std::string FLoadError;
 };

@@ -33,6 +33,11 @@ class TLogFile {
   // Appends the bytes with one write call. False when nothing or only part was written.
   bool Write(std::string_view bytes);
 
+  // Appends the bytes with one write call and returns how many were written: all of them, fewer
+  // (the file system ran out of space part-way), or -1 when the call failed, with LastError()
+  // holding the platform's code (ENOSPC, EROFS, EIO...). A closed file gives -1 with EBADF.
+  std::ptrdiff_t WriteSome(std::string_view bytes);
+
   // The platform's error code of the last failed Open or Write.
   int LastError() const noexcept { return FLastError; }
 

@@ -1,19 +1,37 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Private-profile files: INI-style text made of "[Section]" lines, "Key=Value" lines, comments that
-// begin with ';' and blank lines, with LF or CR LF line ends. Section and key names match without
-// regard to letter case; only the first section of a name counts, and in it the first occurrence of
-// a key. On Windows these are GetPrivateProfileStringA and WritePrivateProfileStringA.
+// begin with ';' and blank lines, with LF, CR LF or CR line ends. A UTF-8 byte-order mark at the
+// start is read as if it were not there and kept when the file is written. Section and key names
+// match without regard to letter case; only the first section of a name counts, and in it the first
+// occurrence of a key. On Windows these are GetPrivateProfileStringA and
+// WritePrivateProfileStringA.
 
 // The longest value ReadProfileString returns; longer values are cut.
 inline constexpr std::size_t MaxProfileValueLength = 2047;
 
-// Reads one key of a section. False when the file, the section or the key is missing (value is
-// then left alone). The value has the blanks around it dropped, then one pair of enclosing single
-// or double quotation marks, and is cut to MaxProfileValueLength characters; a key present with an
-// empty value yields "".
+// The largest configuration file that is read; a larger one is refused, not read.
+inline constexpr std::uint64_t MaxProfileFileSize = 16u * 1024u * 1024u;
+
+enum class TProfileFileCheck {
+  Missing,     // no such file (it will be created)
+  Usable,      // a regular file of at most MaxProfileFileSize bytes
+  TooLarge,    // a regular file above MaxProfileFileSize bytes
+  NotRegular,  // a directory, a device, a pipe... (links are followed)
+  Unreadable,  // its status cannot be read (no permission on a parent, ...)
+};
+
+// What the file at path is, for the start-up check that refuses a configuration file the server
+// must not read. Any thread.
+TProfileFileCheck CheckProfileFile(const std::string& path);
+
+// Reads one key of a section. False when the file, the section or the key is missing, or the file
+// is not a regular file of at most MaxProfileFileSize bytes (value is then left alone). The value
+// has the blanks around it dropped, then one pair of enclosing single or double quotation marks,
+// and is cut to MaxProfileValueLength characters; a key present with an empty value yields "".
 //   "  Key = 'a b'  " => "a b"      "Key=" => ""
 // Any thread.
 bool ReadProfileString(const std::string& path, const std::string& section, const std::string& key,

@@ -71,9 +71,14 @@ class TServiceManager {
   virtual TServiceStatusHandle RegisterControlHandler(const std::string& serviceName,
                                                       const TServiceControlHandler& handler) = 0;
   // Reports the service's state (ServiceState...) with the exit code; stop is the only control
-  // declared as accepted. The result is not examined. Any thread.
+  // declared as accepted. While a state is pending, checkPoint rises with each report of progress
+  // and waitHintMs says how long the manager should wait for the next one before it takes the
+  // service as hung (0, 0: none, as in every other report). On Windows these are the
+  // SERVICE_STATUS fields dwCheckPoint and dwWaitHint; systemd gets "EXTEND_TIMEOUT_USEC=" with a
+  // stop-pending report whose wait hint is not 0. The result is not examined. Any thread.
   virtual void ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                            std::uint32_t exitCode) = 0;
+                            std::uint32_t exitCode, std::uint32_t checkPoint = 0,
+                            std::uint32_t waitHintMs = 0) = 0;
 };
 
 // The platform's service manager, nothing opened yet. Any thread.

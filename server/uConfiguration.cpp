@@ -122,6 +122,16 @@ std::string ConfigurationPath(const std::string& executablePath) {
 
 TServerSettings ReadConfiguration(const std::string& configPath,
                                   const std::string& executableDirectory) {
+  // Reading such a file could exhaust memory (a link to /dev/zero) or block (a pipe); writing
+  // back would replace it. The start ends instead.
+  switch (CheckProfileFile(configPath)) {
+    case TProfileFileCheck::TooLarge:
+      throw EConfigurationError("Configuration file larger than 16 MiB: " + configPath);
+    case TProfileFileCheck::NotRegular:
+      throw EConfigurationError("Configuration file is not a regular file: " + configPath);
+    default:
+      break;
+  }
   TServerSettings settings;
   settings.ServicePort = LowWord(ReadInteger(configPath, "ServicePort", settings.ServicePort));
   settings.SysLogPort = LowWord(ReadInteger(configPath, "SysLogPort", settings.SysLogPort));

@@ -16,7 +16,9 @@ struct TServerSettings {
   std::string TimePlacementMask = "yyyy_mm_dd";  // kept and written back, otherwise unused
 };
 
-// The configuration file could not be written. what() is "Unable to write to <full path>".
+// The configuration file could not be written ("Unable to write to <full path>"), or must not be
+// read: "Configuration file larger than 16 MiB: <full path>", "Configuration file is not a
+// regular file: <full path>".
 class EConfigurationError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -38,7 +40,8 @@ std::string ConfigurationPath(const std::string& executablePath);
 // back ServicePort, RunMode, LogMode, BaseCatalog, ModuleNameAsFilePrefix and TimePlacementMask, in
 // this order, creating the file when missing. executableDirectory ends with its separator; the
 // default BaseCatalog is executableDirectory + "Logs" + separator.
-// Throws EConfigurationError when the file cannot be written. Start-up thread only.
+// Throws EConfigurationError when the file is larger than 16 MiB or not a regular file (links are
+// followed), or cannot be written. Start-up thread only.
 TServerSettings ReadConfiguration(const std::string& configPath,
                                   const std::string& executableDirectory);
 

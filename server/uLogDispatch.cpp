@@ -11,7 +11,10 @@ std::string PeerText(const tLogQueueElement& element) {
 void WriteNewMessage(const tLogQueueElement& element, const tLogDispatchSettings& settings,
                      const std::string& text, tLogEventTarget& target) {
   if (settings.LogMode >= 2) {
-    target.WriteLog(true, "NEW MSG: " + PeerText(element) + " \"" + text + "\"");
+    std::string line = "NEW MSG: " + PeerText(element) + " \"";
+    AppendEscapedText(line, text);
+    line += '"';
+    target.WriteLog(true, line);
   }
 }
 
@@ -38,6 +41,27 @@ void DispatchSyslogData(const tLogQueueElement& element, const tLogDispatchSetti
 }
 
 }  // namespace
+
+void AppendEscapedText(std::string& out, std::string_view text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  out.reserve(out.size() + text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 32) {
+      out += "\\x";
+      out += Hex[byte >> 4];
+      out += Hex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+}
 
 void DispatchLogElement(const tLogQueueElement& element, const tLogDispatchSettings& settings,
                         tLogEventTarget& target) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/uDateTime.h"
 #include "server/uLogQueue.h"
@@ -26,9 +27,15 @@ struct tLogDispatchSettings {
   bool ModuleNameAsFilePrefix = true;
 };
 
+// Appends text as the diagnostic log quotes it, so that no text can forge a line of its own:
+// "\" becomes "\\", CR "\r", LF "\n", any other byte below 32 "\xNN" (two upper-case hex digits);
+// every other byte stays as it is.
+//   "a\r\nb" => a\r\nb (six characters)    "tab\there" => tab\x09here    "C:\x" => C:\\x
+void AppendEscapedText(std::string& out, std::string_view text);
+
 // Turns one queued event into output:
 //   lkTcpData     a decoded record is routed (a malformed one is dropped without a word), then
-//                 with LogMode >= 2 a "NEW MSG" line follows
+//                 with LogMode >= 2 a "NEW MSG" line follows, its text escaped (AppendEscapedText)
 //   lkConnect     "CLIENT CONNECTED: [addr:port]" (verbose)
 //   lkDisconnect  the sender's file producers are released, then "CLIENT DISCONNECTED: ..."
 //   lkSyslogData  the datagram's text, less its trailing control bytes and blanks, is routed as

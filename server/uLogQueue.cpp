@@ -44,8 +44,12 @@ void tLogQueue::Push(std::unique_ptr<tLogQueueElement> element) {
 }
 
 bool tLogQueue::Pop(std::unique_ptr<tLogQueueElement>& element) {
-  element.reset();
   WakeEvent.WaitFor();
+  return TryPop(element);
+}
+
+bool tLogQueue::TryPop(std::unique_ptr<tLogQueueElement>& element) {
+  element.reset();
   bool roomMade = false;
   {
     std::lock_guard lock(Lock);

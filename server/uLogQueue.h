@@ -49,7 +49,7 @@ class tLogQueue {
   static constexpr std::size_t DefaultHighWaterMark = 64u * 1024u * 1024u;
 
   explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark);
-  // Releases the elements still queued, unprocessed.
+  // Releases the elements still queued, unprocessed (the stop sequence processes them first).
   ~tLogQueue();
   tLogQueue(const tLogQueue&) = delete;
   tLogQueue& operator=(const tLogQueue&) = delete;
@@ -61,6 +61,10 @@ class tLogQueue {
   // when the list was empty, then false). Resets WakeEvent when the list is left empty.
   // Main loop thread only.
   bool Pop(std::unique_ptr<tLogQueueElement>& element);
+
+  // Takes the oldest element into element without waiting; false (element null) when the list
+  // is empty. Resets WakeEvent when the list is left empty. Main loop thread only.
+  bool TryPop(std::unique_ptr<tLogQueueElement>& element);
 
   // Sets WakeEvent without adding anything, so a waiting Pop returns. Any thread.
   void Wake();

@@ -1,6 +1,8 @@
 #include "server/uMainThread.h"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "logging/TFileLogProducer.h"
 #include "logging/tLogProducerHolder.h"
@@ -129,6 +131,7 @@ void tMainThread::Serve() {
   TLogProducerHolderOptions holderOptions;
   holderOptions.Clock = FEnvironment.Now;
   holderOptions.Ticks = FEnvironment.TickCount;
+  holderOptions.Report = [this](const std::string& message) { WriteLog(false, message); };
   ProducerHolder =
       std::make_unique<tLogProducerHolder>(FBaseCatalog, FConfigurationPath, holderOptions);
   if (FRunMode == 1) {
@@ -203,6 +206,21 @@ void tMainThread::ReleaseIdleProducers() {
   if (static_cast<std::uint32_t>(tick - FLastIdleRelease) >= IdleReleaseIntervalMs) {
     FLastIdleRelease = tick;
     ProducerHolder->ReleaseIdle();
+    WriteDropReport(false);
+  }
+}
+
+void tMainThread::WriteDropReport(bool force) {
+  std::vector<std::string> lines;
+  if (ProducerHolder) {
+    ProducerHolder->TakeDropReport(lines, force);
+  }
+  // The diagnostic log's own losses show once it can be written again.
+  if (DiagnosticLog) {
+    DiagnosticLog->Files().TakeDropReport(lines, force);
+  }
+  for (const std::string& line : lines) {
+    WriteLog(false, line);
   }
 }
 
@@ -213,6 +231,8 @@ void tMainThread::StopAndLog(const char* what, const std::function<void()>& stop
 }
 
 void tMainThread::StopSequence() {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(FEnvironment.StopTimeoutMs);
   // Network threads waiting for room in the queue must not hold up their servers' stop.
   {
     std::lock_guard lock(FQueueLock);
@@ -220,11 +240,69 @@ void tMainThread::StopSequence() {
       LogQueue->ReleaseWaiters();
     }
   }
+  ReportStopProgress();
   StopAndLog("CONECTION CONTROLLER", [this] { ConnectionController.reset(); });
+  ReportStopProgress();
   StopAndLog("NET TPKT SERVER", [this] { TCPComponent.reset(); });
+  ReportStopProgress();
   StopAndLog("NET SYSLOG SERVER", [this] { UDPComponent.reset(); });
-  StopAndLog("LOG QUEUE", [this] { DestroyLogQueue(); });
-  StopAndLog("LOG PRODUCER", [this] { ProducerHolder.reset(); });
+  ReportStopProgress();
+  // Nothing can arrive any more: what was received is stored before the queue goes.
+  StopAndLog("LOG QUEUE", [this, deadline] {
+    DrainLogQueue(deadline);
+    DestroyLogQueue();
+  });
+  ReportStopProgress();
+  StopAndLog("LOG PRODUCER", [this, deadline] { StopProducers(deadline); });
+}
+
+void tMainThread::DrainLogQueue(std::chrono::steady_clock::time_point deadline) {
+  if (!LogQueue || !ProducerHolder) {
+    return;
+  }
+  constexpr auto ReportInterval = std::chrono::seconds(1);
+  auto nextReport = std::chrono::steady_clock::now() + ReportInterval;
+  std::unique_ptr<tLogQueueElement> element;
+  try {
+    while (LogQueue->TryPop(element)) {
+      ProcessElement(std::move(element));
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
+        break;
+      }
+      if (now >= nextReport) {
+        nextReport = now + ReportInterval;
+        ReportStopProgress();
+      }
+    }
+  } catch (...) {
+    // The element in hand is gone; the rest is counted below. The stop goes on.
+  }
+  std::size_t lost = 0;
+  while (LogQueue->TryPop(element)) {
+    lost += element->Kind == lkTcpData || element->Kind == lkSyslogData ? 1 : 0;
+  }
+  if (lost > 0) {
+    WriteLog(false, "STOP TIME-OUT: " + std::to_string(lost) + " RECEIVED RECORDS LOST");
+  }
+}
+
+void tMainThread::StopProducers(std::chrono::steady_clock::time_point deadline) {
+  if (!ProducerHolder) {
+    return;
+  }
+  const std::size_t lost = ProducerHolder->ReleaseAll(deadline);
+  WriteDropReport(true);
+  ProducerHolder.reset();
+  if (lost > 0) {
+    WriteLog(false, "STOP TIME-OUT: " + std::to_string(lost) + " PLUG-IN RECORDS LOST");
+  }
+}
+
+void tMainThread::ReportStopProgress() {
+  if (FRunMode == 1) {
+    ReportStatus(ServiceStopPending, 0);
+  }
 }
 
 void tMainThread::DestroyLogQueue() {

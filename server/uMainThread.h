@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -31,6 +32,11 @@ struct tMainThreadEnvironment {
   std::function<std::uint32_t()> TickCount;
   // The local date-time; LocalNow when empty.
   std::function<TDateTime()> Now;
+  // How long a stop may take to store what was received before it: the main loop's backlog and
+  // the plug-ins' queues. What is left at its end is discarded and counted in the diagnostic log.
+  std::uint32_t StopTimeoutMs = DefaultStopTimeoutMs;
+
+  static constexpr std::uint32_t DefaultStopTimeoutMs = 30'000;
 };
 
 // Service status values reported through ReportStatus.
@@ -85,8 +91,11 @@ class tMainThread {
   bool InstallOrRemoveService(std::int32_t& RunModeValue);
 
   // Reports the service state (ServiceRunning, ...) to the service manager; nothing in process
-  // mode. Any thread.
+  // mode. Every stop-pending report carries the next check point and a wait hint of the stop
+  // time-out plus StopWaitHintMarginMs, so that the service manager waits for the stop.
+  // Any thread.
   void ReportStatus(std::uint32_t State, std::uint32_t ExitCode);
+  static constexpr std::uint32_t StopWaitHintMarginMs = 5'000;
 
   // Writes "dd.mm.yyyy hh:nn:ss:zzz : " + Message to the diagnostic log; a Verbose line only
   // when LogMode is 1 or more. Nothing while the log is closed. Run's thread only.
@@ -155,9 +164,16 @@ class tMainThread {
   void StartServers();
   void MainLoop();
   void ReleaseIdleProducers();
+  void WriteDropReport(bool force);
   void StopSequence();
   void StopAndLog(const char* what, const std::function<void()>& stop);
+  // Processes every element still queued, until deadline; then discards the rest and logs how
+  // many records were among them. The thread that runs Serve, once the servers have stopped.
+  void DrainLogQueue(std::chrono::steady_clock::time_point deadline);
+  void StopProducers(std::chrono::steady_clock::time_point deadline);
   void DestroyLogQueue();
+  // A stop-pending report in service mode, so the service manager sees the stop progress.
+  void ReportStopProgress();
 
   const tMainThreadEnvironment FEnvironment;
   const std::string FConfigurationPath;
@@ -191,6 +207,8 @@ class tMainThread {
   // The service status handle, stored by the service entry procedure (service mode only).
   // Written on the service thread, read by the control handler on the main thread.
   std::atomic<TServiceStatusHandle> StatusHandle{0};
+  // The check point of the last stop-pending report; rises with each.
+  std::atomic<std::uint32_t> FStopCheckPoint{0};
   const std::unique_ptr<TServiceManager> ServiceManager;
   // The error that left Serve on the service thread; written there before the dispatcher returns
   // and read by Run's thread after it has.

@@ -65,5 +65,12 @@ void tMainThread::ServiceMain() {
 
 void tMainThread::ReportStatus(std::uint32_t State, std::uint32_t ExitCode) {
   // StatusHandle is 0 in process mode: nothing is reported.
-  ServiceManager->ReportStatus(StatusHandle.load(std::memory_order_acquire), State, ExitCode);
+  std::uint32_t checkPoint = 0;
+  std::uint32_t waitHint = 0;
+  if (State == ServiceStopPending) {
+    checkPoint = FStopCheckPoint.fetch_add(1, std::memory_order_relaxed) + 1;
+    waitHint = FEnvironment.StopTimeoutMs + StopWaitHintMarginMs;
+  }
+  ServiceManager->ReportStatus(StatusHandle.load(std::memory_order_acquire), State, ExitCode,
+                               checkPoint, waitHint);
 }

@@ -4,11 +4,17 @@
 
 bool TDynamicLibrary::Load(const std::string& path) {
   Release();
+  FLoadError.clear();
   // An empty name would give the handle of the program itself.
   if (path.empty()) {
+    FLoadError = "empty library path";
     return false;
   }
   FHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (FHandle == nullptr) {
+    const char* reason = dlerror();
+    FLoadError = reason != nullptr ? reason : "unknown loader error";
+  }
   return FHandle != nullptr;
 }
 

@@ -62,8 +62,13 @@ void TLogFile::Close() noexcept {
 }
 
 bool TLogFile::Write(std::string_view bytes) {
+  return WriteSome(bytes) == static_cast<std::ptrdiff_t>(bytes.size());
+}
+
+std::ptrdiff_t TLogFile::WriteSome(std::string_view bytes) {
   if (FHandle == InvalidHandle) {
-    return false;
+    FLastError = EBADF;
+    return -1;
   }
   ssize_t written;
   do {
@@ -71,7 +76,7 @@ bool TLogFile::Write(std::string_view bytes) {
   } while (written < 0 && errno == EINTR);
   if (written < 0) {
     FLastError = errno;
-    return false;
+    return -1;
   }
-  return static_cast<std::size_t>(written) == bytes.size();
+  return written;
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -42,8 +43,10 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
+constexpr std::string_view ProfileByteOrderMark = "\xEF\xBB\xBF";
+
 // One line of the file: its offset, its text without the line end, and the line end as found
-// ("\n", "\r\n", or "" for a last line without one).
+// ("\n", "\r\n", "\r", or "" for a last line without one).
 struct TProfileLine {
   std::size_t Offset = 0;
   std::string_view Text;
@@ -52,20 +55,23 @@ struct TProfileLine {
 
 std::vector<TProfileLine> SplitLines(std::string_view content) {
   std::vector<TProfileLine> lines;
-  std::size_t start = 0;
+  // A UTF-8 byte-order mark is no part of the first line; it stays in the file.
+  std::size_t start = content.starts_with(ProfileByteOrderMark) ? ProfileByteOrderMark.size() : 0;
   while (start < content.size()) {
-    const std::size_t lf = content.find('\n', start);
+    const std::size_t end = content.find_first_of("\r\n", start);
     TProfileLine line;
     line.Offset = start;
-    if (lf == std::string_view::npos) {
+    if (end == std::string_view::npos) {
       line.Text = content.substr(start);
       start = content.size();
     } else {
-      const bool crlf = lf > start && content[lf - 1] == '\r';
-      const std::size_t textEnd = crlf ? lf - 1 : lf;
-      line.Text = content.substr(start, textEnd - start);
-      line.End = content.substr(textEnd, lf + 1 - textEnd);
-      start = lf + 1;
+      // LF, CR LF or a lone CR.
+      const bool crlf =
+          content[end] == '\r' && end + 1 < content.size() && content[end + 1] == '\n';
+      const std::size_t endSize = crlf ? 2 : 1;
+      line.Text = content.substr(start, end - start);
+      line.End = content.substr(end, endSize);
+      start = end + endSize;
     }
     lines.push_back(line);
   }
@@ -134,15 +140,27 @@ TKeyLocation LocateKey(const std::vector<TProfileLine>& lines, std::string_view 
   return where;
 }
 
-// Reads the whole file. False with errno set when it cannot be read; ENOENT when it is missing.
+// Reads the whole file. False with errno set when it cannot be read: ENOENT when it is missing,
+// EISDIR for a directory, EINVAL for anything else that is not a regular file (a device, a pipe),
+// EFBIG when it holds more than MaxProfileFileSize bytes.
 bool ReadWholeFile(const std::string& path, std::string& content, mode_t* mode = nullptr) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a named pipe cannot hold the reader; regular files ignore the flag.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return false;
   }
   struct stat status {};
-  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-    const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+  int error = 0;
+  if (fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (S_ISDIR(status.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = EINVAL;
+  } else if (static_cast<std::uint64_t>(status.st_size) > MaxProfileFileSize) {
+    error = EFBIG;
+  }
+  if (error != 0) {
     close(fd);
     errno = error;
     return false;
@@ -158,15 +176,21 @@ bool ReadWholeFile(const std::string& path, std::string& content, mode_t* mode =
       if (errno == EINTR) {
         continue;
       }
-      const int error = errno;
+      const int readError = errno;
       close(fd);
-      errno = error;
+      errno = readError;
       return false;
     }
     if (got == 0) {
       break;
     }
     content.append(buffer, static_cast<std::size_t>(got));
+    // A file that grows while it is read stops at the bound as well.
+    if (content.size() > MaxProfileFileSize) {
+      close(fd);
+      errno = EFBIG;
+      return false;
+    }
   }
   close(fd);
   return true;
@@ -254,6 +278,21 @@ bool HasLineBreak(std::string_view text) {
 
 }  // namespace
 
+TProfileFileCheck CheckProfileFile(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? TProfileFileCheck::Missing
+                                               : TProfileFileCheck::Unreadable;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return TProfileFileCheck::NotRegular;
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > MaxProfileFileSize) {
+    return TProfileFileCheck::TooLarge;
+  }
+  return TProfileFileCheck::Usable;
+}
+
 bool ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
                        std::string& value) {
   std::string content;
@@ -323,7 +362,7 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     updated.append(content, insertAt);
   } else {
     updated = content;
-    if (!updated.empty() && updated.back() != '\n') {
+    if (!lines.empty() && lines.back().End.empty()) {
       updated.append(lineEnd);
     }
     // A blank line keeps the new section apart from the one before it.

@@ -224,8 +224,8 @@ class TSystemdServiceManager final : public TServiceManager {
   int RunDispatcher(const std::string& serviceName, const TServiceEntry& entry) override;
   TServiceStatusHandle RegisterControlHandler(const std::string& serviceName,
                                               const TServiceControlHandler& handler) override;
-  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                    std::uint32_t exitCode) override;
+  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state, std::uint32_t exitCode,
+                    std::uint32_t checkPoint, std::uint32_t waitHintMs) override;
 
  private:
 #ifdef KELVRA_HAVE_LIBSYSTEMD
@@ -439,7 +439,8 @@ void TSystemdServiceManager::WakeDispatcher() {
 }
 
 void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                                          std::uint32_t /*exitCode*/) {
+                                          std::uint32_t /*exitCode*/, std::uint32_t checkPoint,
+                                          std::uint32_t waitHintMs) {
   if (handle == 0) {
     return;
   }
@@ -449,7 +450,16 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
       sd_notify(0, "READY=1");
       break;
     case ServiceStateStopPending:
-      sd_notify(0, "STOPPING=1");
+      if (waitHintMs == 0) {
+        sd_notify(0, "STOPPING=1");
+      } else {
+        // systemd's stop time-out is pushed out by the wait hint from now on, as the Service
+        // Control Manager waits the wait hint for the next check point.
+        const std::string message =
+            "STOPPING=1\nSTATUS=stopping, check point " + std::to_string(checkPoint) +
+            "\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{waitHintMs} * 1000u);
+        sd_notify(0, message.c_str());
+      }
       break;
     case ServiceStateStopped:
       sd_notify(0, "STATUS=stopped");
@@ -459,6 +469,8 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
   }
 #else
   (void)state;
+  (void)checkPoint;
+  (void)waitHintMs;
 #endif
 }
 

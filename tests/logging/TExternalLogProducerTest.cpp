@@ -11,6 +11,7 @@
 
 #include "platform/uDynamicLibrary.h"
 #include "tests/logging/TRecordingPluginProbe.h"
+#include "tests/uTestDirectory.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ TEST(TExternalLogProducerTest, AnExceptionLosesOneMessageOnly) {
   EXPECT_EQ(TRecordingPluginProbe::Count(probe.Lines(), "Finalize|"), 1u);
 }
 
-TEST(TExternalLogProducerTest, MessagesQueuedAtStopAreDiscarded) {
+TEST(TExternalLogProducerTest, MessagesQueuedAtStopAreDeliveredBeforeFinalize) {
   TRecordingPluginProbe probe;
   auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
   producer->AddMessage("block", 0, 1);
@@ -99,9 +100,40 @@ TEST(TExternalLogProducerTest, MessagesQueuedAtStopAreDiscarded) {
   producer->WaitFor();
   producer.reset();
   const std::vector<std::string> lines = probe.Lines();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_NE(lines[1].find("|block|"), std::string::npos);
-  EXPECT_EQ(lines[2].rfind("Finalize|", 0), 0u);
+  EXPECT_NE(lines[2].find("|queued 1|"), std::string::npos);
+  EXPECT_NE(lines[3].find("|queued 2|"), std::string::npos);
+  EXPECT_EQ(lines[4].rfind("Finalize|", 0), 0u);
+}
+
+// A plug-in that does not return from its call: the stop ends at the deadline, the call's
+// message and those queued behind it are counted as lost, and the thread is given up.
+TEST(TExternalLogProducerTest, AStopDeadlineEndsTheWaitForABlockedPlugin) {
+  TRecordingPluginProbe probe;
+  auto producer = MakeProducer(KELVRA_RECORDING_PLUGIN);
+  producer->AddMessage("block", 0, 1);
+  producer->AddMessage("queued 1", 0, 1);
+  producer->AddMessage("queued 2", 0, 1);
+  probe.WaitForLines("AddMessage|", 1);
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(300);
+  producer->StopDelivery(deadline);
+  std::size_t lost = 0;
+  EXPECT_FALSE(producer->FinishDelivery(deadline, lost));
+  EXPECT_EQ(lost, 3u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  // Let the given-up thread leave the plug-in, so that the test can release what it used.
+  probe.Unblock();
+  for (int i = 0; i < 500 && !producer->Finished(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(producer->Finished());
+  producer.reset();
+  // Nothing was delivered after the deadline.
+  EXPECT_EQ(probe.Lines().size(), 3u);  // Initialize, AddMessage block, Finalize
 }
 
 // A library that is missing or lacks LogProvider_AddMessage gets no call; one without
@@ -152,6 +184,40 @@ TEST(TExternalLogProducerTest, AMissingLibraryDropsMessages) {
   empty->AddMessage("dropped", 0, 1);
   Release(producer);
   Release(empty);
+}
+
+}  // namespace
+
+namespace {
+
+// Why a library is not used, in the loader's words where the loader refused it.
+TEST(TExternalLogProducerTest, LoadProblemNamesTheReason) {
+  TTestDirectory dir;
+  const std::string text = dir.File("not-a-library.so");
+  WriteTextFile(text, "just text\n");
+  struct Case {
+    std::string library;
+    std::string reasonPart;  // empty: no problem
+  };
+  const Case cases[] = {
+      {KELVRA_RECORDING_PLUGIN, ""},
+      {KELVRA_NO_ADD_MESSAGE_PLUGIN, "no export LogProvider_AddMessage"},
+      {dir.File("missing.so"), "missing.so"},
+      {text, "not-a-library.so"},
+      {"", "empty library path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.library);
+    TRecordingPluginProbe probe;
+    auto producer = MakeProducer(c.library);
+    if (c.reasonPart.empty()) {
+      EXPECT_EQ(producer->LoadProblem(), "");
+    } else {
+      EXPECT_NE(producer->LoadProblem().find(c.reasonPart), std::string::npos)
+          << producer->LoadProblem();
+    }
+    Release(producer);
+  }
 }
 
 }  // namespace

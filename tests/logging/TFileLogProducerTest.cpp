@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -184,6 +186,61 @@ TEST(TFileLogProducerTest, RecordFieldsNeverLeaveTheTree) {
     }
     EXPECT_EQ(entries, 1u);
   }
+}
+
+// FNV-1a 32 of the whole field, as the names of the log tree show it.
+std::string Fnv1a32Hex(const std::string& field) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : field) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return hex;
+}
+
+TEST(TFileLogProducerTest, LongNamePartsAreCutAndMarkedWithTheirHash) {
+  TTestDirectory dir;
+  const std::string longApp(250, 'a');
+  const std::string otherLongApp = std::string(200, 'a') + std::string(50, 'b');
+  const std::string longPrefix(300, 'p');
+  const std::string exact(200, 'e');
+  auto first = MakeProducer(dir.Dir(), longApp, exact, longPrefix);
+  auto second = MakeProducer(dir.Dir(), otherLongApp, "m", "");
+  const TDateTime now = At(2024, 3, 7, 14, 0, 0, 0);
+  first->AddMessage("first", 0, now);
+  second->AddMessage("second", 0, now);
+  Release(first);
+  Release(second);
+
+  const std::string cutApp = std::string(200, 'a') + "~" + Fnv1a32Hex(longApp);
+  const std::string cutOther = std::string(200, 'a') + "~" + Fnv1a32Hex(otherLongApp);
+  const std::string cutPrefix = std::string(200, 'p') + "~" + Fnv1a32Hex(longPrefix);
+  ASSERT_NE(cutApp, cutOther);  // same first 200 bytes, files of their own
+  EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/" + cutApp + "/" + exact + "/2024_03_07/" +
+                         cutPrefix + "_14.log"),
+            "first\r\n");
+  EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/" + cutOther + "/m/2024_03_07/14.log"),
+            "second\r\n");
+}
+
+// Producers given one table share the open file of their path.
+TEST(TFileLogProducerTest, ProducersOfOneTableShareTheFileOfAPath) {
+  TTestDirectory dir;
+  TLogFileTable files;
+  auto first = std::make_unique<TFileLogProducer>(dir.Dir(), "10.1.2.3", "1000", "App", "Mod", "",
+                                                  "", ColonMasks(), &files);
+  auto second = std::make_unique<TFileLogProducer>(dir.Dir(), "10.1.2.3", "1001", "App", "Mod", "",
+                                                   "", ColonMasks(), &files);
+  const TDateTime now = At(2024, 3, 7, 14, 0, 0, 0);
+  first->AddMessage("1", 0, now);
+  second->AddMessage("2", 0, now);
+  EXPECT_EQ(files.OpenFileCount(), 1u);
+  Release(first);
+  EXPECT_EQ(files.OpenFileCount(), 1u);
+  Release(second);
+  EXPECT_EQ(files.OpenFileCount(), 0u);
+  EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/App/Mod/2024_03_07/14.log"), "1\r\n2\r\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/logging/TFakeLogFileSystem.h"
 #include "tests/logging/TRecordingPluginProbe.h"
 #include "tests/uTestDirectory.h"
 
@@ -250,6 +252,71 @@ TEST_F(tLogProducerHolderTest, PassesSeeFileEntriesByTheirExactKey) {
   holder.reset();
   EXPECT_EQ(LogFile("*a/b|c/d", "e_14.log"), "first\r\nsecond\r\n");
   EXPECT_EQ(LogFile("**A/c/d", "e_14.log"), "third\r\n");
+}
+
+// Thousands of senders of one host hold one descriptor; the open-file bound counts files.
+TEST_F(tLogProducerHolderTest, SendersOfOnePathShareOneOpenFile) {
+  auto holder = MakeHolder("", 0);
+  for (int port = 1; port <= 6000; ++port) {
+    Syslog(*holder, "10.0.0.5", std::to_string(port), "p" + std::to_string(port));
+  }
+  EXPECT_EQ(holder->FileProducerCount(), 6000u);
+  EXPECT_EQ(holder->FileTable().OpenFileCount(), 1u);
+  Syslog(*holder, "10.0.0.6", "514", "other host");
+  EXPECT_EQ(holder->FileTable().OpenFileCount(), 2u);
+  holder.reset();
+  const std::string lines = LogFile("10.0.0.5/SYSLOG/syslog");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 6000);
+}
+
+// One line at start for each library that cannot be used; its line still takes its records.
+TEST_F(tLogProducerHolderTest, UnusableLibrariesAreReportedOnceAtStart) {
+  const std::string missing = FDir.File("missing.so");
+  const std::string text = FDir.File("text.so");
+  WriteTextFile(text, "not a library");
+  WriteTextFile(FDir.File("LogServer.conf"),
+                "[Providers]\n10.0.0.5|A|m|=" + missing + "\n10.0.0.5|B|m|=" + text +
+                    "\n10.0.0.5|C|m|=" + KELVRA_NO_ADD_MESSAGE_PLUGIN +
+                    "\n10.0.0.5|D|m|=" + KELVRA_RECORDING_PLUGIN + "\n");
+  std::vector<std::string> reports;
+  TLogProducerHolderOptions options;
+  options.Report = [&](const std::string& line) { reports.push_back(line); };
+  TRecordingPluginProbe probe;
+  auto holder = std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
+  ASSERT_EQ(reports.size(), 3u);
+  const std::string libraries[] = {missing, text, KELVRA_NO_ADD_MESSAGE_PLUGIN};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[i].rfind("FAIL while load plug-in \"" + libraries[i] + "\": ", 0), 0u)
+        << reports[i];
+  }
+  EXPECT_NE(reports[2].find("no export LogProvider_AddMessage"), std::string::npos);
+  EXPECT_EQ(holder->PluginProducerCount(), 4u);
+  holder->RouteRecord("10.0.0.5", "1", "A", "m", "", "claimed", 0);
+  holder.reset();
+  EXPECT_EQ(FilesInTree(), 0u);  // taken by its (unusable) plug-in line, as configured
+}
+
+// The lines a full disk costs are counted per file and reported, and lines land again once
+// there is room.
+TEST_F(tLogProducerHolderTest, LinesLostToTheDiskAreReported) {
+  auto disk = std::make_shared<TFakeLogFileSystem>();
+  TLogProducerHolderOptions options;
+  options.Clock = [this] { return FNow; };
+  options.Ticks = [this] { return FTicks; };
+  options.Masks = std::make_shared<const TFileLogMasks>(TFormatSettings{});
+  options.FileSystem = disk;
+  tLogProducerHolder holder(Base(), FDir.File("none.conf"), options);
+  Syslog(holder, "10.0.0.5", "514", "kept");
+  disk->SpaceLeft = 0;
+  Syslog(holder, "10.0.0.5", "514", "lost 1");
+  Syslog(holder, "10.0.0.5", "514", "lost 2");
+  std::vector<std::string> report;
+  holder.TakeDropReport(report);
+  const std::string file = Base() + "10.0.0.5/SYSLOG/syslog/2024_03_07/14.log";
+  EXPECT_EQ(report, std::vector<std::string>{"DROPPED 2 LINES [code=28] WRITE FAILED: " + file});
+  disk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  Syslog(holder, "10.0.0.5", "514", "again");
+  EXPECT_EQ(disk->Content(file), "kept\r\nagain\r\n");
 }
 
 }  // namespace

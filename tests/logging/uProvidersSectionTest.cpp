@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/uPrivateProfile.h"
 #include "tests/uTestDirectory.h"
 
 namespace {
@@ -96,6 +99,30 @@ TEST(uProvidersSectionTest, MissingFileOrSectionGivesNoEntries) {
   const std::string path = dir.File("LogServer.conf");
   WriteTextFile(path, "[Common]\nh|a|b|c=x.so\n[Providers\nh|a|b|c=y.so\n");
   EXPECT_TRUE(ReadProvidersSection(path).empty());
+}
+
+TEST(uProvidersSectionTest, AByteOrderMarkIsReadAsIfItWereNotThere) {
+  TTestDirectory dir;
+  const std::string path = dir.File("LogServer.conf");
+  for (const std::string& content : {std::string("\xEF\xBB\xBF[Providers]\nh|a|b|c=x.so\n"),
+                                     std::string("\xEF\xBB\xBF[Providers]\rh|a|b|c=x.so\r")}) {
+    WriteTextFile(path, content);
+    const std::vector<TProviderEntry> entries = ReadProvidersSection(path);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].Key, "h|a|b|c");
+    EXPECT_EQ(entries[0].LibraryPath, "x.so");
+  }
+}
+
+TEST(uProvidersSectionTest, AFileBeyondTheBoundOrNotRegularGivesNoEntries) {
+  TTestDirectory dir;
+  const std::string path = dir.File("LogServer.conf");
+  WriteTextFile(path, "[Providers]\nh|a|b|c=x.so\n");
+  std::filesystem::resize_file(path, MaxProfileFileSize + 1);
+  EXPECT_TRUE(ReadProvidersSection(path).empty());
+  const std::string link = dir.File("zero.conf");
+  std::filesystem::create_symlink("/dev/zero", link);
+  EXPECT_TRUE(ReadProvidersSection(link).empty());
 }
 
 }  // namespace

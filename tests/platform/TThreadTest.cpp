@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/TEvent.h"
 #include "platform/TSemaphore.h"
@@ -95,6 +98,44 @@ TEST(TSemaphoreTest, CountsAndRespectsTheMaximum) {
   EXPECT_TRUE(semaphore.WaitFor(0));
   EXPECT_TRUE(semaphore.WaitFor(0));
   EXPECT_FALSE(semaphore.WaitFor(5));
+}
+
+// A body held by an event: a timed wait gives up while it runs and joins once it has returned.
+class HeldThread : public TThread {
+ public:
+  HeldThread() { Start(); }
+  ~HeldThread() override {
+    Release.Set();
+    TerminateAndWait();
+  }
+  TEvent Release;
+
+ protected:
+  void Execute() override { Release.WaitFor(); }
+};
+
+TEST(TThreadTest, TimedWaitForGivesUpOnARunningBodyAndJoinsAnEndedOne) {
+  HeldThread thread;
+  EXPECT_FALSE(thread.WaitFor(50u));
+  EXPECT_FALSE(thread.Finished());
+  thread.Release.Set();
+  EXPECT_TRUE(thread.WaitFor(30'000u));
+  EXPECT_TRUE(thread.Finished());
+
+  CountingThread never(false);
+  EXPECT_TRUE(never.WaitFor(10u));
+}
+
+TEST(TThreadTest, AnAbandonedBodyRunsOnAndTheObjectCanGoOnceItHasEnded) {
+  auto thread = std::make_unique<HeldThread>();
+  thread->Abandon();
+  EXPECT_FALSE(thread->Finished());
+  thread->Release.Set();
+  for (int i = 0; i < 3000 && !thread->Finished(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(thread->Finished());
+  thread.reset();  // no join is left to wait for
 }
 
 }  // namespace

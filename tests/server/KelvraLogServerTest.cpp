@@ -213,7 +213,8 @@ TEST(KelvraLogServerTest, UnwritableConfigurationEndsWithExitCode1AndTheMessage)
   server.Start();
   ASSERT_TRUE(server.Process().WaitFor(30'000));
   EXPECT_EQ(server.Process().ExitCode(), 1);
-  EXPECT_EQ(server.Output(), "Application Error: Unable to write to " + server.ConfigPath() + "\n");
+  EXPECT_EQ(server.Output(), "Application Error: Configuration file is not a regular file: " +
+                                 server.ConfigPath() + "\n");
   EXPECT_FALSE(std::filesystem::exists(server.LogRoot()));
 }
 

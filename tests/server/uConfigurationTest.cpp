@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "tests/uTestDirectory.h"
 
@@ -222,14 +223,76 @@ TEST_F(uConfigurationFileTest, SaveRunModeWritesOnlyRunMode) {
 }
 
 TEST_F(uConfigurationFileTest, UnwritableFileThrowsWithItsPath) {
+  // A directory in its place is refused before anything is read or written.
   std::filesystem::create_directory(Path);
   try {
     ReadConfiguration(Path, Dir.Dir());
     FAIL() << "no error";
   } catch (const EConfigurationError& error) {
+    EXPECT_EQ(std::string(error.what()), "Configuration file is not a regular file: " + Path);
+  }
+  try {
+    SaveRunMode(Path, 2);
+    FAIL() << "no error";
+  } catch (const EConfigurationError& error) {
     EXPECT_EQ(std::string(error.what()), "Unable to write to " + Path);
   }
-  EXPECT_THROW(SaveRunMode(Path, 2), EConfigurationError);
+}
+
+TEST_F(uConfigurationFileTest, AByteOrderMarkAndCrOnlyLineEndsReadAsUsual) {
+  const std::string cases[] = {
+      "\xEF\xBB\xBF[Common]\nServicePort=4100\nLogMode=2\n",
+      "[Common]\rServicePort=4100\rLogMode=2\r",
+      "\xEF\xBB\xBF[Common]\r\nServicePort=4100\r\nLogMode=2\r\n",
+  };
+  for (const std::string& content : cases) {
+    SCOPED_TRACE(content);
+    WriteTextFile(Path, content);
+    const TServerSettings s = ReadConfiguration(Path, Dir.Dir());
+    EXPECT_EQ(s.ServicePort, 4100);
+    EXPECT_EQ(s.LogMode, 2);
+    const std::string written = ReadTextFile(Path);
+    // One section, the mark kept, the file's own line ends used for the added keys.
+    EXPECT_EQ(written.find("[Common]"), written.rfind("[Common]"));
+    EXPECT_EQ(written.starts_with("\xEF\xBB\xBF"), content.starts_with("\xEF\xBB\xBF"));
+    if (content.find('\n') == std::string::npos) {
+      EXPECT_EQ(written.find('\n'), std::string::npos);
+    }
+  }
+}
+
+TEST_F(uConfigurationFileTest, AFileThatMustNotBeReadEndsTheStart) {
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", Path); },
+       "Configuration file is not a regular file: " + Path},
+      {"over 16 MiB",
+       [&] {
+         WriteTextFile(Path, "[Common]\n");
+         std::filesystem::resize_file(Path, 16u * 1024u * 1024u + 1u);
+       },
+       "Configuration file larger than 16 MiB: " + Path},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(Path);
+    c.make();
+    try {
+      ReadConfiguration(Path, Dir.Dir());
+      ADD_FAILURE() << "no error";
+    } catch (const EConfigurationError& error) {
+      EXPECT_EQ(std::string(error.what()), c.error);
+    }
+  }
+  // Just below 16 MiB (room left for the keys written back) is still read.
+  std::filesystem::remove(Path);
+  WriteTextFile(Path, "[Common]\nLogMode=0\n");
+  std::filesystem::resize_file(Path, 16u * 1024u * 1024u - 4096u);
+  EXPECT_EQ(ReadConfiguration(Path, Dir.Dir()).LogMode, 0);
 }
 
 }  // namespace

@@ -107,3 +107,35 @@ TEST(uLogDispatchTest, UnknownKindGivesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A text can never forge a line of the diagnostic log; the routed record keeps it as sent.
+TEST(uLogDispatchTest, NewMsgTextIsEscapedAndTheRecordIsNot) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string text;
+    std::string quoted;
+  };
+  const Case cases[] = {
+      {"plain text", "plain text"},
+      {"a\r\n07.03.2024 14:05:09:120 : Log Server stopped",
+       "a\\r\\n07.03.2024 14:05:09:120 : Log Server stopped"},
+      {"tab\there", "tab\\x09here"},
+      {"C:\\dir\\", "C:\\\\dir\\\\"},
+      {"nul\0end"s, "nul\\x00end"},
+      {"\x1b[31m\x1f", "\\x1B[31m\\x1F"},
+      {"high \x7f\x80\xff", "high \x7f\x80\xff"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.quoted);
+    const auto element = TcpRecord("Core", "pre", c.text);
+    const Calls calls = Dispatch(*element, 2);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "route 10.1.2.3 4000 App|Core|pre|" + c.text + "|2.500000");
+    EXPECT_EQ(calls[1], "verbose NEW MSG: [10.1.2.3:4000] \"" + c.quoted + "\"");
+  }
+}
+
+}  // namespace

@@ -149,4 +149,21 @@ TEST(tLogQueueTest, ReleaseWaitersEndsEveryWaitForGood) {
   EXPECT_EQ(queue.Count(), 1u);
 }
 
+// The stop's drain: TryPop never waits, also when a Wake left the event set on an empty queue.
+TEST(tLogQueueTest, TryPopTakesInOrderAndNeverWaits) {
+  tLogQueue queue;
+  std::unique_ptr<tLogQueueElement> element;
+  queue.Wake();
+  EXPECT_FALSE(queue.TryPop(element));
+  EXPECT_EQ(element, nullptr);
+  queue.Push(Data(1));
+  queue.Push(Data(2, 10));
+  ASSERT_TRUE(queue.TryPop(element));
+  EXPECT_EQ(element->PeerPort, 1);
+  ASSERT_TRUE(queue.TryPop(element));
+  EXPECT_EQ(element->PeerPort, 2);
+  EXPECT_FALSE(queue.TryPop(element));
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+}
+
 }  // namespace

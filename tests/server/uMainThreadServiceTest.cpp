@@ -61,12 +61,20 @@ class TFakeDispatcher final : public TServiceManager {
     FHandler = handler;
     return FakeHandle;
   }
-  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                    std::uint32_t exitCode) override {
+  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state, std::uint32_t exitCode,
+                    std::uint32_t checkPoint, std::uint32_t waitHintMs) override {
     {
       std::lock_guard lock(FRecord.Lock);
-      FRecord.Reports.push_back(std::to_string(handle) + ":" + std::to_string(state) + ":" +
-                                std::to_string(exitCode));
+      // handle:state:exit code, and for a pending stop :check point:wait hint.
+      std::string report =
+          std::to_string(handle) + ":" + std::to_string(state) + ":" + std::to_string(exitCode);
+      if (state == ServiceStateStopPending) {
+        report += ":" + std::to_string(checkPoint) + ":" + std::to_string(waitHintMs);
+      } else {
+        EXPECT_EQ(checkPoint, 0u);
+        EXPECT_EQ(waitHintMs, 0u);
+      }
+      FRecord.Reports.push_back(report);
     }
     if (state == ServiceStateRunning && FRecord.ThrowOnRunning) {
       throw std::runtime_error("status refused");
@@ -114,7 +122,11 @@ class MainThreadServiceTest : public testing::Test {
 TEST_F(MainThreadServiceTest, ServiceReportsRunningAnswersInterrogationAndStopsOnTheStopControl) {
   Run();
 
-  EXPECT_EQ(FRecord.TakeReports(), (Lines{"7:4:0", "7:4:0", "7:3:0", "7:1:0"}));
+  // Every stop-pending report has the next check point and the stop time-out plus 5 s as its
+  // wait hint: one from the control handler, one before each of the five stop steps.
+  EXPECT_EQ(FRecord.TakeReports(),
+            (Lines{"7:4:0", "7:4:0", "7:3:0:1:35000", "7:3:0:2:35000", "7:3:0:3:35000",
+                   "7:3:0:4:35000", "7:3:0:5:35000", "7:3:0:6:35000", "7:1:0"}));
   EXPECT_EQ(
       LogMessages(),
       (Lines{"Log Server started", "Have normal TERM SIGNAL", "STOPPING CONECTION CONTROLLER...",

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/uChildProcess.h"
@@ -162,11 +163,17 @@ class TServerUnderTest {
                                     extraCommonLines);
   }
 
+  // Adds a variable to the server's environment from the next Start on.
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    FEnvironment.emplace_back(name, value);
+  }
+
   void Start() {
     TChildProcess::TOptions options;
     options.Program = FProgram;
     options.WorkingDirectory = FDir.File("elsewhere");
     options.Environment = {{"LC_ALL", "C"}};
+    options.Environment.insert(options.Environment.end(), FEnvironment.begin(), FEnvironment.end());
     options.OutputPath = FDir.File("output.txt");
     FProcess = std::make_unique<TChildProcess>(options);
   }
@@ -208,6 +215,7 @@ class TServerUnderTest {
   std::uint16_t FUdpPort;
   std::string FProgram;
   std::unique_ptr<TChildProcess> FProcess;
+  std::vector<std::pair<std::string, std::string>> FEnvironment;
 };
 
 }  // namespace e2e

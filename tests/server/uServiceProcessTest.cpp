@@ -195,7 +195,12 @@ TEST_F(ServiceProcessTest, UnderTheServiceManagerReportsEachStateAndStopsOnEithe
     } else {
       child.RequestStop();
     }
-    EXPECT_EQ(next(), "STOPPING=1");
+    // The control handler's report, then one before each of the five stop steps: each pushes
+    // systemd's stop time-out out by the wait hint (the 30 s stop time-out plus 5 s).
+    for (int checkPoint = 1; checkPoint <= 6; ++checkPoint) {
+      EXPECT_EQ(next(), "STOPPING=1\nSTATUS=stopping, check point " + std::to_string(checkPoint) +
+                            "\nEXTEND_TIMEOUT_USEC=35000000");
+    }
     EXPECT_EQ(next(), "STATUS=stopped");
     ASSERT_TRUE(child.WaitFor(ExitTimeoutMs));
 

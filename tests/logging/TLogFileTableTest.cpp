@@ -1,0 +1,187 @@
+#include "logging/TLogFileTable.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/logging/TFakeLogFileSystem.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class TLogFileTableTest : public testing::Test {
+ protected:
+  std::unique_ptr<TLogFileTable> MakeTable(std::size_t maxOpenFiles = 4096) {
+    TLogFileTableOptions options;
+    options.MaxOpenFiles = maxOpenFiles;
+    options.Ticks = [this] { return FTicks; };
+    options.FileSystem = FDisk;
+    return std::make_unique<TLogFileTable>(options);
+  }
+
+  Lines Report(TLogFileTable& table, bool force = false) {
+    Lines lines;
+    table.TakeDropReport(lines, force);
+    return lines;
+  }
+
+  std::shared_ptr<TFakeLogFileSystem> FDisk = std::make_shared<TFakeLogFileSystem>();
+  std::uint32_t FTicks = 5000;
+};
+
+TEST_F(TLogFileTableTest, ProducersOfOnePathShareOneOpenFile) {
+  auto table = MakeTable();
+  TLogFileTable::TRef first = table->Acquire("a/14.log");
+  TLogFileTable::TRef second = table->Acquire("a/14.log");
+  TLogFileTable::TRef other = table->Acquire("b/14.log");
+  first.WriteLine("1\r\n");
+  second.WriteLine("2\r\n");
+  other.WriteLine("x\r\n");
+  first.WriteLine("3\r\n");
+
+  EXPECT_EQ(FDisk->OpenFiles, 2);
+  EXPECT_EQ(table->FileCount(), 2u);
+  EXPECT_EQ(FDisk->Content("a/14.log"), "1\r\n2\r\n3\r\n");
+  first.Reset();
+  EXPECT_EQ(FDisk->OpenFiles, 2);  // the second producer still writes to it
+  second.Reset();
+  EXPECT_EQ(FDisk->OpenFiles, 1);
+  EXPECT_EQ(table->FileCount(), 1u);
+}
+
+TEST_F(TLogFileTableTest, TheOpenFileBoundCountsFilesAndReopensTheClosedOne) {
+  auto table = MakeTable(2);
+  TLogFileTable::TRef a = table->Acquire("a");
+  TLogFileTable::TRef b = table->Acquire("b");
+  TLogFileTable::TRef c = table->Acquire("c");
+  a.WriteLine("a1\r\n");
+  b.WriteLine("b1\r\n");
+  c.WriteLine("c1\r\n");  // closes "a", written least recently
+  EXPECT_EQ(FDisk->OpenFiles, 2);
+  EXPECT_FALSE(a.IsOpen());
+  a.WriteLine("a2\r\n");  // opens again, closing "b"
+  EXPECT_EQ(FDisk->OpenFiles, 2);
+  EXPECT_FALSE(b.IsOpen());
+  EXPECT_EQ(FDisk->Content("a"), "a1\r\na2\r\n");
+  EXPECT_EQ(table->DroppedLines(), 0u);
+}
+
+TEST_F(TLogFileTableTest, AFailedOpenIsRetriedAtMostOnceASecondAndEveryLostLineIsReported) {
+  auto table = MakeTable();
+  FDisk->OpenError = EACCES;
+  TLogFileTable::TRef file = table->Acquire("ro/14.log");
+  file.WriteLine("lost 1\r\n");
+  file.WriteLine("lost 2\r\n");
+  EXPECT_EQ(FDisk->Opens, 1);  // the second line came within the second
+
+  FDisk->OpenError = 0;
+  FTicks += 999;
+  file.WriteLine("lost 3\r\n");
+  EXPECT_EQ(FDisk->Opens, 1);
+  FTicks += 1;
+  file.WriteLine("kept\r\n");
+  EXPECT_EQ(FDisk->Opens, 2);
+  EXPECT_EQ(FDisk->Content("ro/14.log"), "kept\r\n");
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 3 LINES [code=13] OPEN FAILED: ro/14.log"});
+  EXPECT_EQ(Report(*table), Lines{});
+}
+
+TEST_F(TLogFileTableTest, AFailedWriteDropsThatLineAndTheNextLineOpensTheFileAgain) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("f");
+  file.WriteLine("one\r\n");
+  FDisk->WriteError = EROFS;
+  file.WriteLine("lost\r\n");
+  EXPECT_FALSE(file.IsOpen());
+  FDisk->WriteError = 0;
+  file.WriteLine("two\r\n");
+  EXPECT_EQ(FDisk->Opens, 2);
+  EXPECT_EQ(FDisk->Content("f"), "one\r\ntwo\r\n");
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 1 LINES [code=30] WRITE FAILED: f"});
+}
+
+// A full disk: every line in the file is whole, the cut line is completed once there is room,
+// lines in between are counted, and nothing is lost after the space is back.
+TEST_F(TLogFileTableTest, AWriteCutShortIsCompletedBeforeAnyOtherLine) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("full");
+  file.WriteLine("first\r\n");
+  FDisk->SpaceLeft = 4;
+  file.WriteLine("second line\r\n");
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nseco");
+  file.WriteLine("third\r\n");
+  file.WriteLine("fourth\r\n");
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nseco");
+
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  file.WriteLine("fifth\r\n");
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nsecond line\r\nfifth\r\n");
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 2 LINES [code=28] WRITE FAILED: full"});
+}
+
+TEST_F(TLogFileTableTest, AShortWriteWithRoomLeftIsCompletedAtOnce) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("f");
+  // Room for all of it, but the first call takes only part (as a signal may cut a write).
+  FDisk->SpaceLeft = 3;
+  file.WriteLine("abcdef\r\n");
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  file.WriteLine("next\r\n");
+  EXPECT_EQ(FDisk->Content("f"), "abcdef\r\nnext\r\n");
+}
+
+TEST_F(TLogFileTableTest, ATornLineLeftBehindIsCompletedBeforeThePathIsWrittenAgain) {
+  auto table = MakeTable();
+  {
+    TLogFileTable::TRef file = table->Acquire("t");
+    FDisk->SpaceLeft = 2;
+    file.WriteLine("torn\r\n");
+  }
+  EXPECT_EQ(FDisk->OpenFiles, 0);
+  EXPECT_EQ(table->FileCount(), 1u);  // kept for its rest
+
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  TLogFileTable::TRef again = table->Acquire("t");
+  again.WriteLine("later\r\n");
+  EXPECT_EQ(FDisk->Content("t"), "torn\r\nlater\r\n");
+}
+
+TEST_F(TLogFileTableTest, AtTheEndATornLineIsCompletedWhenThereIsRoom) {
+  auto table = MakeTable();
+  {
+    TLogFileTable::TRef file = table->Acquire("t");
+    FDisk->SpaceLeft = 2;
+    file.WriteLine("torn line\r\n");
+  }
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  table.reset();
+  EXPECT_EQ(FDisk->Content("t"), "torn line\r\n");
+  EXPECT_EQ(FDisk->OpenFiles, 0);
+}
+
+TEST_F(TLogFileTableTest, DropsAreReportedAtMostOnceAMinuteUnlessForced) {
+  auto table = MakeTable();
+  FDisk->WriteError = ENOSPC;
+  {
+    TLogFileTable::TRef gone = table->Acquire("gone");
+    gone.WriteLine("x\r\n");
+  }
+  TLogFileTable::TRef file = table->Acquire("f");
+  file.WriteLine("x\r\n");
+  EXPECT_EQ(Report(*table), (Lines{"DROPPED 1 LINES [code=28] WRITE FAILED: gone",
+                                   "DROPPED 1 LINES [code=28] WRITE FAILED: f"}));
+  file.WriteLine("y\r\n");
+  FTicks += 59'999;
+  EXPECT_EQ(Report(*table), Lines{});
+  FTicks += 1;
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 1 LINES [code=28] WRITE FAILED: f"});
+  file.WriteLine("z\r\n");
+  EXPECT_EQ(Report(*table, true), Lines{"DROPPED 1 LINES [code=28] WRITE FAILED: f"});
+  EXPECT_EQ(table->DroppedLines(), 4u);
+}
+
+}  // namespace
