@@ -18,6 +18,8 @@ class TChildProcess {
     // Standard output and standard error go to this file (created or truncated); empty: the
     // caller's.
     std::string OutputPath;
+    // Standard input comes from this file; empty: the caller's.
+    std::string InputPath;
   };
 
   // Starts the program; throws std::system_error when it cannot be started. The child starts
