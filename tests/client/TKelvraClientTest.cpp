@@ -17,6 +17,8 @@ namespace {
 using namespace e2e;
 
 constexpr int CloseTimeoutMs = 30'000;
+// For the tests that store many records: a sanitizer build of the server writes them slowly.
+constexpr auto ManyLinesPatience = 180s;
 
 std::unique_ptr<TKelvraClient> OpenClient(std::uint16_t port,
                                           const TKelvraClientOptions& options = {}) {
@@ -182,7 +184,8 @@ TEST(TKelvraClientTest, ClosedRightAfterManyRecordsLosesNone) {
   }
   ASSERT_EQ(client->Close(CloseTimeoutMs), TKelvraStatus::Ok);
   EXPECT_EQ(client->Counters().Sent, static_cast<std::uint64_t>(Records));
-  const auto lines = WaitForLines(server.LogRoot() + "127.0.0.1/Many/M", Records);
+  const auto lines =
+      WaitForLines(server.LogRoot() + "127.0.0.1/Many/M", Records, ManyLinesPatience);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(Records));
   for (int i = 0; i < Records; ++i) {
     ASSERT_EQ(lines[static_cast<std::size_t>(i)], Numbered("r", i));
@@ -235,7 +238,8 @@ TEST(TKelvraClientTest, ManyThreadsThroughOneClientKeepEachThreadsOrder) {
   }
   ASSERT_EQ(failures, 0);
   ASSERT_EQ(client->Close(CloseTimeoutMs), TKelvraStatus::Ok);
-  const auto lines = WaitForLines(server.LogRoot() + "127.0.0.1/Threads/M", Threads * PerThread);
+  const auto lines = WaitForLines(server.LogRoot() + "127.0.0.1/Threads/M", Threads * PerThread,
+                                  ManyLinesPatience);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(Threads * PerThread));
   std::vector<int> next(Threads, 0);
   for (const auto& line : lines) {

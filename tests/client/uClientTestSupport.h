@@ -22,12 +22,15 @@ inline std::vector<std::string> LinesBelow(const std::string& root) {
 }
 
 // Waits until at least count lines are below root; the lines.
-inline std::vector<std::string> WaitForLines(const std::string& root, std::size_t count) {
+inline std::vector<std::string> WaitForLines(const std::string& root, std::size_t count,
+                                             Clock::duration patience = Patience) {
   std::vector<std::string> lines;
-  WaitUntil([&] {
-    lines = LinesBelow(root);
-    return lines.size() >= count;
-  });
+  WaitUntil(
+      [&] {
+        lines = LinesBelow(root);
+        return lines.size() >= count;
+      },
+      patience);
   return lines;
 }
 
