@@ -1,5 +1,7 @@
 #include "net/uReceiveFilter.h"
 
+#include "protocol/uTPKTFrame.h"
+
 namespace {
 
 constexpr std::int32_t PassThroughChunk = 65533;
@@ -36,22 +38,17 @@ std::int32_t tTPKTReceiveFilter::BytesNeeded() const {
     return HeaderSize - buffered;
   }
   const auto* head = reinterpret_cast<const std::uint8_t*>(Buffer.data() + FHead);
-  const std::int32_t missing = (head[2] << 8 | head[3]) - buffered;
+  const std::int32_t missing = static_cast<std::int32_t>(TPKTDeclaredLength(head)) - buffered;
   return missing > 0 ? missing : HeaderSize;
 }
 
 std::string tTPKTReceiveFilter::Encode(const void* data, std::int32_t size) const {
-  if (size < 0 || size > MaxPayloadSize || (size > 0 && data == nullptr)) {
-    return {};
-  }
-  const std::int32_t length = size + HeaderSize;
   std::string frame;
-  frame.reserve(static_cast<std::size_t>(length));
-  frame.push_back(static_cast<char>(Version & 0xFF));
-  frame.push_back(static_cast<char>(Version >> 8));
-  frame.push_back(static_cast<char>(length >> 8));
-  frame.push_back(static_cast<char>(length & 0xFF));
-  frame.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+  if (size < 0 || (size > 0 && data == nullptr)) {
+    return frame;
+  }
+  // Too large a payload leaves the frame empty.
+  AppendTPKTFrame(frame, data, static_cast<std::size_t>(size));
   return frame;
 }
 
@@ -74,13 +71,13 @@ std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(Buffer.data());
   // The header is recognised only when both bytes match; stray data is skipped two bytes at a
   // time, so after it the next header is found only at an even distance.
-  while (bytes[FHead] != (Version & 0xFF) || bytes[FHead + 1] != (Version >> 8)) {
+  while (!IsTPKTHeaderStart(bytes + FHead)) {
     FHead += 2;
     if (BufferedSize() < HeaderSize) {
       return {};
     }
   }
-  std::size_t length = static_cast<std::size_t>(bytes[FHead + 2] << 8 | bytes[FHead + 3]);
+  std::size_t length = TPKTDeclaredLength(bytes + FHead);
   if (BufferedSize() < length) {
     return {};
   }

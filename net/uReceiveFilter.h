@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "protocol/uTPKTFrame.h"
+
 // Receive filters: they cut the byte stream of one TCP connection into packets and frame each
 // outgoing payload. Each connection thread owns one filter and is its only user, so a filter
 // needs no lock.
@@ -40,20 +42,15 @@ class tEmptyReceiveFilter {
   std::size_t FHead = 0;
 };
 
-// TPKT framing (the header of RFC 1006), as the log server's clients use it:
-//
-//   +------+------+---------+---------+------------------+
-//   | 0x03 | 0x00 | len-hi  | len-lo  | payload          |
-//   +------+------+---------+---------+------------------+
-//   len = whole frame, these 4 bytes included; at most 65535, so at most 65531 payload bytes.
-//
-// 03 00 00 04 is a valid header-only frame (the liveness probe); its empty packet is dropped.
+// TPKT framing (protocol/uTPKTFrame.h has the frame layout): 03 00, the frame length big-endian
+// (header included), the payload. 03 00 00 04 is a valid header-only frame (the liveness probe);
+// its empty packet is dropped.
 class tTPKTReceiveFilter : public tEmptyReceiveFilter {
  public:
   // Compared with the first two bytes of a frame as one 16-bit word, low byte first: 03 00.
   static constexpr std::uint16_t Version = 3;
-  static constexpr std::int32_t HeaderSize = 4;
-  static constexpr std::int32_t MaxFrameSize = 65535;
+  static constexpr std::int32_t HeaderSize = TPKTHeaderSize;
+  static constexpr std::int32_t MaxFrameSize = TPKTMaxFrameSize;
   static constexpr std::int32_t MaxPayloadSize = MaxFrameSize - HeaderSize;
 
   // Fewer than 4 bytes buffered: 4 minus that count; otherwise the header's length minus the

@@ -18,6 +18,9 @@ class TChildProcess {
     // Standard output and standard error go to this file (created or truncated); empty: the
     // caller's.
     std::string OutputPath;
+    // Standard input comes from this file; empty: the caller's. Initialised here, so the
+    // callers that list the fields before it need not name it.
+    std::string InputPath = {};
   };
 
   // Starts the program; throws std::system_error when it cannot be started. The child starts

@@ -20,8 +20,12 @@ bool IsAddressInUseError(int error);
 // Codes the transports record themselves, in the platform's numbering:
 // a datagram longer than the buffer (EMSGSIZE, WSAEMSGSIZE);
 extern const int SocketErrorMessageSize;
-// an address that is no IPv4 text (EADDRNOTAVAIL, WSAEADDRNOTAVAIL).
+// an address that is no IPv4 text (EADDRNOTAVAIL, WSAEADDRNOTAVAIL);
 extern const int SocketErrorAddressNotAvailable;
+// a connection attempt that ran out of time (ETIMEDOUT, WSAETIMEDOUT).
+extern const int SocketErrorTimedOut;
+// The system's text for a socket error code (strerror, FormatMessage), for messages to users.
+std::string SocketErrorText(int error);
 
 // Winsock start-up (version 2.0) and clean-up; no-ops elsewhere. 0 or the error code.
 int StartNetwork();
@@ -34,12 +38,20 @@ bool ParseIPv4Address(const std::string& text, std::uint32_t& address);
 std::string FormatIPv4Address(std::uint32_t address);
 // Host name lookup: true with the first IPv4 address of the name.
 bool ResolveIPv4Host(const std::string& name, std::uint32_t& address);
+// The same lookup with the resolver's code: 0 with the first IPv4 address of the name, or the
+// resolver's error code (an EAI_ value of getaddrinfo, a WSA code on Windows), which
+// HostLookupErrorText describes.
+int LookupIPv4Host(const std::string& name, std::uint32_t& address);
+std::string HostLookupErrorText(int error);
 
 TSocket OpenTcpSocket();
 TSocket OpenUdpSocket();
 int CloseSocket(TSocket socket);
 // Both directions; wakes a thread blocked in accept or recv on the socket.
 int ShutdownSocket(TSocket socket);
+// The sending direction only (SHUT_WR, SD_SEND): the peer reads the end of the stream after the
+// last byte sent, and the socket can still receive. 0 or -1.
+int ShutdownSocketWrite(TSocket socket);
 
 // setsockopt: 0 or -1.
 int SetSocketOption(TSocket socket, int level, int name, const void* value, int length);
@@ -64,6 +76,10 @@ int GetLocalPort(TSocket socket, std::uint16_t& port);
 // not failures: the call goes on waiting for the next client.
 TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& peerPort);
 int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port);
+// Connects within timeoutMs: 0, or -1 with LastSocketError() telling why (SocketErrorTimedOut
+// when the time ran out, the refusal's code when the peer refused). Leaves the socket
+// non-blocking in either case.
+int ConnectSocketWithin(TSocket socket, std::uint32_t address, std::uint16_t port, int timeoutMs);
 
 // Bytes moved, 0 when the peer closed (receive), -1 on error. Sending never raises SIGPIPE.
 // An interrupted call is repeated.

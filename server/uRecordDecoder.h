@@ -1,48 +1,13 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/uDateTime.h"
+#include "protocol/uRecordLayout.h"
 
-// The log record that a client sends in one TPKT packet. Every integer and the float are
-// little-endian; offsets count from byte 0 of the payload, header included:
-//
-//   0  Marker (u8, must be 0)         1 TotalLength (u32)
-//   5  ApplicationNameOffset (u32)    9 ApplicationNameLength (u32)
-//   13 ModuleNameOffset (u32)        17 ModuleNameLength (u32)
-//   21 FilePrefixOffset (u32)        25 FilePrefixLength (u32)
-//   29 ClientTime (f64, OLE date, 0 = none)
-//   37 TextOffset (u32)              41 TextLength (u32)
-//   45 field area: the four texts at their offsets, in any order, without terminators
-//
-// Every field must end at or before TotalLength and within the bytes actually received.
-
-inline constexpr std::uint32_t LogRecordHeaderSize = 45;
-
-struct tLogRecord {
-  std::string ApplicationName;
-  std::string ModuleName;
-  std::string FilePrefix;
-  std::string Text;
-  TDateTime ClientTime = 0;
-};
-
-// The field of length bytes at offset, into text: valid when offset + length, computed without
-// overflow, is at most totalLength and at most size. An empty field is checked the same way.
-//   size 50, totalLength 50, offset 45, length 5 => true;  offset 46, length 5 => false
-bool ExtractField(const std::uint8_t* payload, std::uint32_t size, std::uint32_t totalLength,
-                  std::uint32_t offset, std::uint32_t length, std::string& text);
-
-// Decodes one payload: false (record untouched or partly filled) when it is shorter than the
-// header, its marker is not 0 or a field lies outside the bounds. The texts are taken byte for
-// byte; the module-name-as-prefix rule is the caller's.
-bool DecodeLogRecord(const std::uint8_t* payload, std::uint32_t size, tLogRecord& record);
-
-// The payload of a record laid out as above: header, then application name, module name, file
-// prefix and text in this order, TotalLength the whole size. For clients, tests and tools.
-std::string EncodeLogRecord(const tLogRecord& record);
+// The record layout and its decoder live in protocol/uRecordLayout.h, shared with the clients
+// and tools; this adds what only the server parses.
 
 // A syslog datagram's text: the bytes as they are, less every trailing byte of code 0 to 32.
 //   "<13>hello \r\n\0" => "<13>hello";  "  x" => "  x";  "   " => ""

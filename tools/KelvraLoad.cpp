@@ -22,11 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "net/uReceiveFilter.h"
 #include "platform/uChildProcess.h"
 #include "platform/uDateTime.h"
 #include "platform/uSocket.h"
-#include "server/uRecordDecoder.h"
+#include "protocol/uRecordFrame.h"
 
 namespace {
 
@@ -222,16 +221,15 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
         return;
       }
       SetTcpNoDelay(socket);
-      const tTPKTReceiveFilter framing;
-      tLogRecord record;
-      record.ApplicationName = "KelvraLoad";
-      record.ModuleName = "c" + std::to_string(c);
+      const std::string module = "c" + std::to_string(c);
       std::string batch;
       for (long i = first; i < last; ++i) {
-        record.Text = MessageText(tag, c, i, options.Size);
-        record.ClientTime = LocalNow();
-        const std::string payload = EncodeLogRecord(record);
-        batch += framing.Encode(payload.data(), static_cast<std::int32_t>(payload.size()));
+        // The clients' encoder, framing straight into the batch.
+        if (!AppendRecordFrame(batch, "KelvraLoad", module, "",
+                               MessageText(tag, c, i, options.Size), LocalNow())) {
+          failed = true;
+          break;
+        }
         if (batch.size() >= 64 * 1024 || i + 1 == last) {
           if (!SendAllBytes(socket, batch.data(), batch.size())) {
             failed = true;

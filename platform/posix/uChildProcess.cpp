@@ -77,6 +77,10 @@ TChildProcess::TChildProcess(const TOptions& options) {
       result = posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
   }
+  if (result == 0 && !options.InputPath.empty()) {
+    result = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.InputPath.c_str(),
+                                              O_RDONLY, 0);
+  }
   sigset_t noSignals;
   sigemptyset(&noSignals);
   sigset_t allSignals;

@@ -36,6 +36,11 @@ const int SocketOptionRcvBuf = SO_RCVBUF;
 const int SocketOptionNoDelay = TCP_NODELAY;
 const int SocketErrorMessageSize = EMSGSIZE;
 const int SocketErrorAddressNotAvailable = EADDRNOTAVAIL;
+const int SocketErrorTimedOut = ETIMEDOUT;
+
+std::string SocketErrorText(int error) {
+  return std::strerror(error);
+}
 
 int LastSocketError() {
   return errno;
@@ -82,6 +87,27 @@ bool ResolveIPv4Host(const std::string& name, std::uint32_t& address) {
   return true;
 }
 
+int LookupIPv4Host(const std::string& name, std::uint32_t& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int result = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (result != 0) {
+    return result;
+  }
+  if (found == nullptr) {
+    return EAI_NONAME;
+  }
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
+}
+
+std::string HostLookupErrorText(int error) {
+  return gai_strerror(error);
+}
+
 TSocket OpenTcpSocket() {
   return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
@@ -96,6 +122,10 @@ int CloseSocket(TSocket socket) {
 
 int ShutdownSocket(TSocket socket) {
   return shutdown(Fd(socket), SHUT_RDWR);
+}
+
+int ShutdownSocketWrite(TSocket socket) {
+  return shutdown(Fd(socket), SHUT_WR);
 }
 
 int SetSocketOption(TSocket socket, int level, int name, const void* value, int length) {
@@ -162,6 +192,41 @@ TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& 
 int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port) {
   const sockaddr_in remote = MakeAddress(address, port);
   return connect(Fd(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+}
+
+int ConnectSocketWithin(TSocket socket, std::uint32_t address, std::uint16_t port, int timeoutMs) {
+  if (SetSocketNonBlocking(socket) != 0) {
+    return -1;
+  }
+  const sockaddr_in remote = MakeAddress(address, port);
+  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+    return 0;
+  }
+  if (errno != EINPROGRESS && errno != EINTR) {
+    return -1;
+  }
+  pollfd entry{Fd(socket), POLLOUT, 0};
+  int ready = 0;
+  do {
+    ready = poll(&entry, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) {
+    return -1;
+  }
+  if (ready == 0) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    return -1;
+  }
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return 0;
 }
 
 long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity) {

@@ -70,4 +70,57 @@ TEST(SendAllBytesTest, FailsOnASocketThatCannotSend) {
   CloseSocket(unconnected);
 }
 
+TEST(ShutdownSocketWriteTest, PeerReadsTheEndOfTheStreamAndCanStillAnswer) {
+  TLoopbackPair pair;
+  ASSERT_NE(pair.Server, InvalidSocket);
+  ASSERT_TRUE(SendAllBytes(pair.Client, "last", 4));
+  ASSERT_EQ(ShutdownSocketWrite(pair.Client), 0);
+  char buffer[16];
+  std::string received;
+  for (long got; (got = ReceiveBytes(pair.Server, buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ(received, "last");
+  // The other direction stays open.
+  ASSERT_TRUE(SendAllBytes(pair.Server, "ok", 2));
+  ASSERT_EQ(ReceiveBytes(pair.Client, buffer, sizeof buffer), 2);
+  EXPECT_EQ(std::string(buffer, 2), "ok");
+}
+
+TEST(ConnectSocketWithinTest, ConnectsToAListenerAndReportsARefusal) {
+  TLoopbackPair pair;
+  std::uint16_t port = 0;
+  ASSERT_EQ(GetLocalPort(pair.Listener, port), 0);
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket client = OpenTcpSocket();
+  EXPECT_EQ(ConnectSocketWithin(client, loopback, port, 5000), 0);
+  CloseSocket(client);
+
+  // A port that was just free: nothing listens there.
+  const TSocket unused = OpenTcpSocket();
+  std::uint16_t freePort = 0;
+  BindSocket(unused, loopback, 0);
+  GetLocalPort(unused, freePort);
+  CloseSocket(unused);
+  const TSocket refused = OpenTcpSocket();
+  EXPECT_EQ(ConnectSocketWithin(refused, loopback, freePort, 5000), -1);
+  const int error = LastSocketError();
+  EXPECT_NE(error, 0);
+  EXPECT_NE(error, SocketErrorTimedOut);
+  EXPECT_FALSE(SocketErrorText(error).empty());
+  CloseSocket(refused);
+}
+
+TEST(LookupIPv4HostTest, NumericAndLocalNamesResolveAndAnInvalidNameGivesTheResolversCode) {
+  std::uint32_t address = 0;
+  ASSERT_EQ(LookupIPv4Host("127.0.0.1", address), 0);
+  EXPECT_EQ(FormatIPv4Address(address), "127.0.0.1");
+  ASSERT_EQ(LookupIPv4Host("localhost", address), 0);
+  EXPECT_EQ(FormatIPv4Address(address).rfind("127.", 0), 0u);
+  const int error = LookupIPv4Host("no-such-host.invalid", address);
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(HostLookupErrorText(error).empty());
+}
+
 }  // namespace
