@@ -1,14 +1,12 @@
+// The private-profile reader and writer, the same on every platform: the file is read whole, the
+// key located line by line, and a write builds the new content in memory and hands it to the
+// platform's crash-safe file replacement (uProfileFile.h).
 #include "platform/uPrivateProfile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <string_view>
 #include <vector>
+
+#include "platform/uProfileFile.h"
 
 namespace {
 
@@ -134,120 +132,6 @@ TKeyLocation LocateKey(const std::vector<TProfileLine>& lines, std::string_view 
   return where;
 }
 
-// Reads the whole file. False with errno set when it cannot be read; ENOENT when it is missing.
-bool ReadWholeFile(const std::string& path, std::string& content, mode_t* mode = nullptr) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  struct stat status {};
-  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-    const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
-    close(fd);
-    errno = error;
-    return false;
-  }
-  if (mode != nullptr) {
-    *mode = status.st_mode & 07777;
-  }
-  content.clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const int error = errno;
-      close(fd);
-      errno = error;
-      return false;
-    }
-    if (got == 0) {
-      break;
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(fd);
-  return true;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t put = write(fd, data.data(), data.size());
-    if (put < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(put));
-  }
-  return true;
-}
-
-// The file a write must replace: the target of a symbolic link rather than the link itself.
-std::string ResolveTarget(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) != nullptr) {
-    return resolved;
-  }
-  return path;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Replaces the file by writing a complete copy beside it and renaming it over the old one.
-// When the directory allows no new file but the file itself may be written, the file is rewritten
-// in place instead (not crash-safe, but the only way to honour such permissions).
-bool ReplaceFile(const std::string& path, std::string_view content, bool exists, mode_t mode) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (exists && (error == EACCES || error == EPERM)) {
-      const int inPlace = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-      if (inPlace >= 0) {
-        const bool written = WriteAll(inPlace, content) && fsync(inPlace) == 0;
-        const int writeError = errno;
-        close(inPlace);
-        errno = writeError;
-        return written;
-      }
-    }
-    errno = error;
-    return false;
-  }
-  const bool written =
-      WriteAll(fd, content) && fchmod(fd, mode) == 0 && fsync(fd) == 0 && close(fd) == 0;
-  if (!written) {
-    const int error = errno;
-    close(fd);
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
-  }
-  // The rename itself reaches the disk with the directory; a failure here loses nothing written.
-  const int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
-  }
-  return true;
-}
-
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -257,7 +141,8 @@ bool HasLineBreak(std::string_view text) {
 bool ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
                        std::string& value) {
   std::string content;
-  if (!ReadWholeFile(path, content)) {
+  bool exists = false;
+  if (ReadProfileFile(path, content, exists) != 0 || !exists) {
     return false;
   }
   const std::vector<TProfileLine> lines = SplitLines(content);
@@ -280,18 +165,14 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
   if (section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||
       HasLineBreak(value) || key.find('=') != std::string::npos ||
       section.find(']') != std::string::npos) {
-    errno = EINVAL;
+    SetProfileError(ProfileInvalidArgument);
     return false;
   }
-  const std::string target = ResolveTarget(path);
   std::string content;
-  mode_t mode = 0644;
-  bool exists = ReadWholeFile(target, content, &mode);
-  if (!exists) {
-    if (errno != ENOENT) {
-      return false;
-    }
-    content.clear();
+  bool exists = false;
+  if (const int error = ReadProfileFile(path, content, exists); error != 0) {
+    SetProfileError(error);
+    return false;
   }
 
   const std::vector<TProfileLine> lines = SplitLines(content);
@@ -337,5 +218,9 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
   if (exists && updated == content) {
     return true;
   }
-  return ReplaceFile(target, updated, exists, mode);
+  if (const int error = ReplaceProfileFile(path, updated, exists); error != 0) {
+    SetProfileError(error);
+    return false;
+  }
+  return true;
 }

@@ -61,8 +61,8 @@ class TFakeDispatcher final : public TServiceManager {
     FHandler = handler;
     return FakeHandle;
   }
-  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                    std::uint32_t exitCode) override {
+  void ReportStatus(TServiceStatusHandle handle, std::uint32_t state, std::uint32_t exitCode,
+                    TServiceProgress) override {
     {
       std::lock_guard lock(FRecord.Lock);
       FRecord.Reports.push_back(std::to_string(handle) + ":" + std::to_string(state) + ":" +
