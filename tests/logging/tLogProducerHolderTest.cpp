@@ -4,13 +4,13 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/uEnvironment.h"
 #include "tests/logging/TRecordingPluginProbe.h"
 #include "tests/uTestDirectory.h"
 
@@ -130,7 +130,7 @@ TEST_F(tLogProducerHolderTest, PassesDeliverToEveryExactlyMatchingEntry) {
 }
 
 TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
-  setenv("KELVRA_JSONL_DIR", FDir.Dir().c_str(), 1);
+  SetEnvironmentValue("KELVRA_JSONL_DIR", FDir.Dir());
   TRecordingPluginProbe probe;
   const std::string providers =
       std::string("10.0.0.5:514|SYSLOG|syslog|=") + KELVRA_JSON_LINES_PLUGIN +
@@ -154,7 +154,7 @@ TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
   EXPECT_EQ(holder->FileProducerCount(), 0u);
   holder.reset();
   EXPECT_EQ(FilesInTree(), 0u);
-  unsetenv("KELVRA_JSONL_DIR");
+  SetEnvironmentValue("KELVRA_JSONL_DIR", "");
 }
 
 TEST_F(tLogProducerHolderTest, FileEntriesMatchWithoutCase) {

@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
+#include "platform/uEnvironment.h"
 #include "platform/uStrftimePicture.h"
 
 namespace {
@@ -13,22 +12,16 @@ namespace {
 // Sets LC_ALL for one test and puts the old value back.
 class ScopedLcAll {
  public:
-  explicit ScopedLcAll(const char* value) {
-    if (const char* old = std::getenv("LC_ALL")) {
-      FOld = old;
-    }
-    setenv("LC_ALL", value, 1);
+  explicit ScopedLcAll(const char* value) : FOld(EnvironmentValue("LC_ALL")) {
+    SetEnvironmentValue("LC_ALL", value);
   }
-  ~ScopedLcAll() {
-    if (FOld) {
-      setenv("LC_ALL", FOld->c_str(), 1);
-    } else {
-      unsetenv("LC_ALL");
-    }
-  }
+  // An empty old value removes the variable, as it was unset (or empty, which means the same).
+  ~ScopedLcAll() { SetEnvironmentValue("LC_ALL", FOld); }
+  ScopedLcAll(const ScopedLcAll&) = delete;
+  ScopedLcAll& operator=(const ScopedLcAll&) = delete;
 
  private:
-  std::optional<std::string> FOld;
+  std::string FOld;
 };
 
 void ExpectCLocale(const TFormatSettings& s) {
