@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/uLogFile.h"
 #include "platform/uProcess.h"
 
 namespace {
@@ -9,8 +10,10 @@ namespace {
 constexpr std::size_t KeptLineCapacity = 4096;
 
 // One field as a name in the log tree: separators, control characters and the platform's
-// forbidden characters become "_"; with dotNames, "." and ".." become "_" and "__".
-std::string SafeNamePart(std::string_view field, bool dotNames) {
+// forbidden characters become "_"; with folderName, "." and ".." become "_" and "__", and a name
+// that the platform reserves for a device ("CON", "nul.txt" on Windows) gets a "_" in front.
+// A file prefix needs neither: "_" and the hour always follow it.
+std::string SafeNamePart(std::string_view field, bool folderName) {
   std::string name(field);
   for (char& c : name) {
     if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 32 ||
@@ -18,8 +21,11 @@ std::string SafeNamePart(std::string_view field, bool dotNames) {
       c = '_';
     }
   }
-  if (dotNames && (name == "." || name == "..")) {
+  if (folderName && (name == "." || name == "..")) {
     name.assign(name.size(), '_');
+  }
+  if (folderName && IsReservedFileName(name)) {
+    name.insert(0, 1, '_');
   }
   return name;
 }

@@ -8,6 +8,10 @@
 
 const std::string_view ForbiddenFileNameCharacters;
 
+bool IsReservedFileName(std::string_view) {
+  return false;
+}
+
 namespace {
 
 // Creates the directory and every missing parent. True when it exists afterwards.
