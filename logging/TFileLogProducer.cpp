@@ -10,9 +10,11 @@ namespace {
 constexpr std::size_t KeptLineCapacity = 4096;
 
 // One field as a name in the log tree: separators, control characters and the platform's
-// forbidden characters become "_"; with folderName, "." and ".." become "_" and "__", and a name
-// that the platform reserves for a device ("CON", "nul.txt" on Windows) gets a "_" in front.
-// A file prefix needs neither: "_" and the hour always follow it.
+// forbidden characters become "_"; with folderName, "." and ".." become "_" and "__", characters
+// that the platform would drop from the end of the name become "_" (on Windows "..." would
+// otherwise name the parent folder), and a name that the platform reserves for a device ("CON",
+// "nul.txt" on Windows) gets a "_" in front. A file prefix needs none of these: "_" and the hour
+// always follow it.
 std::string SafeNamePart(std::string_view field, bool folderName) {
   std::string name(field);
   for (char& c : name) {
@@ -23,6 +25,12 @@ std::string SafeNamePart(std::string_view field, bool folderName) {
   }
   if (folderName && (name == "." || name == "..")) {
     name.assign(name.size(), '_');
+  }
+  for (auto last = name.rbegin();
+       folderName && last != name.rend() &&
+       DroppedTrailingFileNameCharacters.find(*last) != std::string_view::npos;
+       ++last) {
+    *last = '_';
   }
   if (folderName && IsReservedFileName(name)) {
     name.insert(0, 1, '_');

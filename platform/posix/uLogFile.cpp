@@ -7,6 +7,7 @@
 #include <cerrno>
 
 const std::string_view ForbiddenFileNameCharacters;
+const std::string_view DroppedTrailingFileNameCharacters;
 
 bool IsReservedFileName(std::string_view) {
   return false;

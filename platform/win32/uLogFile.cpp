@@ -5,6 +5,7 @@
 #include "platform/uDeviceFileName.h"
 
 const std::string_view ForbiddenFileNameCharacters = "<>:\"|?*";
+const std::string_view DroppedTrailingFileNameCharacters = ". ";
 
 bool IsReservedFileName(std::string_view part) {
   return IsWindowsDeviceName(part);

@@ -367,20 +367,23 @@ long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint3
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-TSocketSignal::TSocketSignal() : FHandle(reinterpret_cast<std::intptr_t>(WSACreateEvent())) {}
+// The event object that WSACreateEvent makes (manual reset, not signalled), made with CreateEventA
+// because a signal may be built before any Winsock start-up.
+TSocketSignal::TSocketSignal()
+    : FHandle(reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr))) {}
 
 TSocketSignal::~TSocketSignal() {
-  if (EventHandle(FHandle) != WSA_INVALID_EVENT) {
-    WSACloseEvent(EventHandle(FHandle));
+  if (EventHandle(FHandle) != nullptr) {
+    CloseHandle(EventHandle(FHandle));
   }
 }
 
 void TSocketSignal::Set() {
-  WSASetEvent(EventHandle(FHandle));
+  SetEvent(EventHandle(FHandle));
 }
 
 void TSocketSignal::Reset() {
-  WSAResetEvent(EventHandle(FHandle));
+  ResetEvent(EventHandle(FHandle));
 }
 
 bool TSocketSignal::IsSet() const {

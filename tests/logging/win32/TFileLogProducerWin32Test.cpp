@@ -7,28 +7,18 @@
 #include <set>
 #include <string>
 
+#include "tests/logging/TFileLogProducerTestSupport.h"
 #include "tests/uTestDirectory.h"
 
-// The Windows side of the log tree: backslashes, the characters that Windows forbids in names and
-// its device names.
+// The Windows side of the log tree: backslashes, the characters that Windows forbids in names, the
+// dots and blanks that it drops from the end of a name, and its device names.
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::unique_ptr<TFileLogProducer> MakeProducer(const std::string& base,
-                                               const std::string& application,
-                                               const std::string& module,
-                                               const std::string& prefix) {
-  return std::make_unique<TFileLogProducer>(base, "10.1.2.3", "1000", application, module, prefix,
-                                            "", std::make_shared<const TFileLogMasks>());
-}
-
-void Release(std::unique_ptr<TFileLogProducer>& producer) {
-  producer->Stop();
-  producer->WaitFor();
-  producer.reset();
-}
+using fileproducertest::MakeProducer;
+using fileproducertest::Release;
 
 TDateTime March7At14() {
   return EncodeDateTime(2024, 3, 7, 14, 5, 0, 0);
@@ -68,6 +58,11 @@ TEST(TFileLogProducerWin32Test, ForbiddenCharactersAndDeviceNamesNeverReachTheFi
       {"Com1", "LPT9.txt", "PRN", "_Com1\\_LPT9.txt\\2024_03_07\\PRN_14.log"},
       {"AUX.log", "conin$", "", "_AUX.log\\_conin$\\2024_03_07\\14.log"},
       {"COM10", "CONSOLE", "", "COM10\\CONSOLE\\2024_03_07\\14.log"},
+      // Windows drops dots and blanks at the end of a name: "..." would be the parent folder.
+      {"...", "..a", ".p", "___\\..a\\2024_03_07\\.p_14.log"},
+      {"x.", "y ", "z.", "x_\\y_\\2024_03_07\\z._14.log"},
+      {"....", ". .", "", "____\\___\\2024_03_07\\14.log"},
+      {"CON.", "nul .", "", "CON_\\nul__\\2024_03_07\\14.log"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
