@@ -18,6 +18,8 @@ wire="python3 $here/kelvra_wire.py"
 wine=${KELVRA_WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/bin/wineserver)
 wait_seconds=60
 
 work=$(mktemp -d /tmp/kelvra-wine-e2e.XXXXXX)
@@ -49,8 +51,7 @@ cleanup() {
     timeout 30 "$wine" sc delete Log_Service >/dev/null 2>&1
   fi
   if [ "$own_prefix" = 1 ]; then
-    timeout 60 "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 ||
-      timeout 60 wineserver -k >/dev/null 2>&1
+    timeout 60 "$wineserver" -k >/dev/null 2>&1
   fi
   rm -rf "$work"
 }
@@ -111,8 +112,13 @@ command -v python3 >/dev/null || fail "python3 is needed for the loopback client
 [ -x "$wine" ] || fail "no wine64 at $wine"
 if [ "$own_prefix" = 1 ]; then
   say "Wine prefix $WINEPREFIX (private)"
-  "$(dirname "$wine")/wineserver" -p 2>/dev/null || wineserver -p
-  timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 || fail "the Wine prefix could not be made"
+  # The prefix is made and its first wine server has ended before one is kept up: under a server
+  # kept up (-p) while wineboot makes the prefix, Wine 8's services.exe never accepts a service
+  # process (StartService 1053 after 10 s, RegisterServiceCtrlHandler 1060 in the service).
+  timeout 180 "$wine" wineboot -i >/dev/null 2>&1 || fail "the Wine prefix could not be made"
+  timeout 120 "$wineserver" -w
+  "$wineserver" -p
+  timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 || fail "the Wine prefix does not run programs"
 fi
 
 dir=$work/server
@@ -189,7 +195,11 @@ run_to_end || fail "the installation run's exit code: $? ($(cat "$work/run.txt")
 [ "$(saved_run_mode)" = 1 ] || fail "RunMode after the installation: $(saved_run_mode)"
 pass "RunMode 2 installed the service and saved RunMode 1"
 
-$wire wait-listener "$tcp" "$wait_seconds" || fail "the service never listened on $tcp"
+if ! $wire wait-listener "$tcp" "$wait_seconds"; then
+  timeout 30 "$wine" sc query Log_Service | tr -d '\r'
+  messages
+  fail "the service never listened on $tcp"
+fi
 pass "the service listens on TCP $tcp"
 $wire record "$tcp" Service Core "" "served by the service" 0 || fail "the record to the service"
 service_line() { [ "$(read_tree "$dir/Logs/127.0.0.1/Service/Core")" = $'served by the service\r' ]; }
