@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "platform/uChildProcess.h"
-#include "platform/uProcess.h"
 #include "platform/uSocket.h"
 #include "server/uRecordDecoder.h"
 #include "tests/net/LoopbackClient.h"
@@ -152,7 +151,9 @@ class TServerUnderTest {
   std::string LogRoot() const { return FDir.Dir() + NativePath("Logs/"); }
   // The executable's file name, which names the diagnostic log's folders: "KelvraLogServer", and
   // "KelvraLogServer.exe" on Windows.
-  static std::string ProgramName() { return ExtractFileName(KELVRA_SERVER_EXE); }
+  static std::string ProgramName() {
+    return std::filesystem::path(KELVRA_SERVER_EXE).filename().string();
+  }
   std::string DiagnosticRoot() const {
     return LogRoot() + NativePath("0.0.0.0/" + ProgramName() + "/" + ProgramName());
   }

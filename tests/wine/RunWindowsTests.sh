@@ -2,7 +2,7 @@
 # Runs the test programs of a 64-bit Windows cross build under Wine:
 #   tests/wine/RunWindowsTests.sh <build dir> [ctest arguments...] [-- command arguments...]
 # Headless (no display), WINEDEBUG=-all, in the Wine prefix $WINEPREFIX (default: <build dir>/wine,
-# made at its first use in about 5 s and kept for the next run). One wine server is kept up for the
+# made at its first use in about 20 s and kept for the next run). One wine server is kept up for the
 # whole run, so each test program starts in a fraction of a second; at the end "wineserver -k"
 # against the prefix ends the server and every Wine process of the prefix (services.exe and the
 # other system processes outlive a killed wine server), and the server is waited for by its pid.
@@ -39,6 +39,18 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+start=$SECONDS
+# A new prefix is made, and its first wine server has ended, before one is kept up: made under a
+# kept-up server, Wine 8's services.exe never accepts a service process (StartService fails with
+# 1053 after 10 s).
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  if ! timeout 300 "$wine" wineboot -i >/dev/null 2>&1; then
+    echo "Wine could not make the prefix $WINEPREFIX" >&2
+    exit 2
+  fi
+  timeout 120 "$wineserver" -w || true
+fi
+
 "$wineserver" -f -p &
 wineserver_pid=$!
 stop_wine() {
@@ -48,7 +60,6 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-start=$SECONDS
 if ! timeout 300 "$wine" cmd /c exit >/dev/null 2>&1; then
   echo "Wine could not start in $WINEPREFIX" >&2
   exit 2
