@@ -22,9 +22,13 @@ std::uint32_t Fnv1a32(std::string_view bytes) {
 }
 
 // One field as a name in the log tree: separators, control characters and the platform's
-// forbidden characters become "_"; with dotNames, "." and ".." become "_" and "__"; a field
-// beyond MaxNamePartLength bytes is cut and marked with the hash of all of it.
-std::string SafeNamePart(std::string_view field, bool dotNames) {
+// forbidden characters become "_"; with folderName, "." and ".." become "_" and "__", characters
+// that the platform would drop from the end of the name become "_" (on Windows "..." would
+// otherwise name the parent folder), and a name that the platform reserves for a device ("CON",
+// "nul.txt" on Windows) gets a "_" in front. A file prefix needs none of these: "_" and the hour
+// always follow it. A field beyond MaxNamePartLength bytes is cut and marked with the hash of all
+// of it.
+std::string SafeNamePart(std::string_view field, bool folderName) {
   std::string name(field.substr(0, TFileLogProducer::MaxNamePartLength));
   if (field.size() > TFileLogProducer::MaxNamePartLength) {
     static constexpr char Hex[] = "0123456789abcdef";
@@ -40,8 +44,17 @@ std::string SafeNamePart(std::string_view field, bool dotNames) {
       c = '_';
     }
   }
-  if (dotNames && (name == "." || name == "..")) {
+  if (folderName && (name == "." || name == "..")) {
     name.assign(name.size(), '_');
+  }
+  for (auto last = name.rbegin();
+       folderName && last != name.rend() &&
+       DroppedTrailingFileNameCharacters.find(*last) != std::string_view::npos;
+       ++last) {
+    *last = '_';
+  }
+  if (folderName && IsReservedFileName(name)) {
+    name.insert(0, 1, '_');
   }
   return name;
 }

@@ -34,11 +34,12 @@ class TChildProcess {
   // The process id.
   int Id() const { return FId; }
 
-  // Asks the child to stop (SIGTERM on POSIX).
+  // Asks the child to stop (SIGTERM on POSIX; on Windows the stop request of SendStopRequest,
+  // else Ctrl+Break to the child's process group).
   void RequestStop();
-  // The interactive interrupt (SIGINT on POSIX).
+  // The interactive interrupt (SIGINT on POSIX; Ctrl+C on Windows, else the stop request).
   void Interrupt();
-  // Ends the child at once (SIGKILL on POSIX).
+  // Ends the child at once (SIGKILL on POSIX, TerminateProcess on Windows).
   void Kill();
 
   // Waits at most timeoutMs for the child to end. True once it has ended.
@@ -47,17 +48,19 @@ class TChildProcess {
 
   // After the child has ended: its exit code, or -1 when a signal ended it (see TermSignal).
   int ExitCode() const { return FExitCode; }
-  // After the child has ended: the signal that ended it, or 0.
+  // After the child has ended: the signal that ended it, or 0 (always 0 on Windows).
   int TermSignal() const { return FTermSignal; }
 
  private:
   bool Reap(bool wait);
 
   int FId = -1;
+  std::intptr_t FHandle = 0;  // the process handle on Windows, unused elsewhere
   bool FEnded = false;
   int FExitCode = -1;
   int FTermSignal = 0;
 };
 
-// The peak resident memory of a process in bytes (VmHWM on Linux), 0 when it cannot be read.
+// The peak resident memory of a process in bytes (VmHWM on Linux, the peak working set on
+// Windows), 0 when it cannot be read.
 std::uint64_t ProcessPeakMemory(int processId);

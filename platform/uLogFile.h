@@ -9,6 +9,14 @@
 // and the control characters below 32: "<>:\"|?*" on Windows, none elsewhere.
 extern const std::string_view ForbiddenFileNameCharacters;
 
+// Characters that the platform drops from the end of a file or directory name: ". " on Windows
+// (so "..." would become "..", the parent), none elsewhere.
+extern const std::string_view DroppedTrailingFileNameCharacters;
+
+// True for a name that the platform reserves for a device and so never opens as a file, with or
+// without an extension and in any case: "CON", "nul.txt", "Com1" on Windows; none elsewhere.
+bool IsReservedFileName(std::string_view part);
+
 // An append-only text file of the log tree. Every write goes to the file's current end, even when
 // another writer (another producer, another process) appends to the same file meanwhile, and a
 // write of one line is one platform call, so lines of two writers never interleave.

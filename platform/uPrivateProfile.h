@@ -7,8 +7,9 @@
 // begin with ';' and blank lines, with LF, CR LF or CR line ends. A UTF-8 byte-order mark at the
 // start is read as if it were not there and kept when the file is written. Section and key names
 // match without regard to letter case; only the first section of a name counts, and in it the first
-// occurrence of a key. On Windows these are GetPrivateProfileStringA and
-// WritePrivateProfileStringA.
+// occurrence of a key. These are the conventions of GetPrivateProfileStringA; the project reads and
+// writes them itself on every platform, since the Windows writer may rewrite lines it was not asked
+// to change.
 
 // The longest value ReadProfileString returns; longer values are cut.
 inline constexpr std::size_t MaxProfileValueLength = 2047;
@@ -42,8 +43,20 @@ bool ReadProfileString(const std::string& path, const std::string& section, cons
 // the file itself when missing. Every other line stays byte for byte; a new file gets LF line
 // ends, an existing one keeps its own. The file is replaced as a whole (a complete copy written
 // beside it, then renamed over it), so a crash leaves the old or the new file, never a mix.
-// False with the platform's error code (errno) kept when the file cannot be read or written;
-// EINVAL when a name or the value contains a line break (or the key an '=', the section a ']').
+// False when the file cannot be read or written, with the platform's error code left for
+// LastProfileError; EINVAL (ERROR_INVALID_PARAMETER on Windows) when a name or the value contains
+// a line break (or the key an '=', the section a ']').
 // Any thread; writers of the same file must not run at the same time.
 bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
                         const std::string& value);
+
+// The error code of the calling thread's last failed WriteProfileString (errno, GetLastError).
+int LastProfileError();
+// The code of a name or value that a write refuses (EINVAL, ERROR_INVALID_PARAMETER).
+extern const int ProfileInvalidArgument;
+
+// The platform's own reader of these conventions, where it has one (GetPrivateProfileStringA on
+// Windows; none on POSIX), so that tests can hold ReadProfileString against it. Same results as
+// ReadProfileString; false also where the platform has no such reader. Any thread.
+bool ReadPlatformProfileString(const std::string& path, const std::string& section,
+                               const std::string& key, std::string& value);

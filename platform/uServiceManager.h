@@ -28,6 +28,14 @@ using TServiceEntry = std::function<void()>;
 // Receives each control code; runs on the thread that called RunDispatcher.
 using TServiceControlHandler = std::function<void(std::uint32_t control)>;
 
+// What a status report tells of the progress of a state change: a stop that takes long sends stop
+// pending reports with a rising check point, each promising the next report within the wait hint.
+// The defaults are those of every report the server makes today.
+struct TServiceProgress {
+  std::uint32_t CheckPoint = 0;
+  std::uint32_t WaitHintMs = 5000;
+};
+
 // What a new service is registered with: its own process, started automatically at boot, under the
 // system account.
 struct TServiceDefinition {
@@ -70,16 +78,19 @@ class TServiceManager {
   // The service's own thread, once, before its first status report.
   virtual TServiceStatusHandle RegisterControlHandler(const std::string& serviceName,
                                                       const TServiceControlHandler& handler) = 0;
-  // Reports the service's state (ServiceState...) with the exit code; stop is the only control
-  // declared as accepted. While a state is pending, checkPoint rises with each report of progress
-  // and waitHintMs says how long the manager should wait for the next one before it takes the
-  // service as hung (0, 0: none, as in every other report). On Windows these are the
-  // SERVICE_STATUS fields dwCheckPoint and dwWaitHint; systemd gets "EXTEND_TIMEOUT_USEC=" with a
-  // stop-pending report whose wait hint is not 0. The result is not examined. Any thread.
+  // Reports the service's state (ServiceState...) with the exit code and the progress; stop is the
+  // only control declared as accepted. The result is not examined. Any thread.
   virtual void ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                            std::uint32_t exitCode, std::uint32_t checkPoint = 0,
-                            std::uint32_t waitHintMs = 0) = 0;
+                            std::uint32_t exitCode, TServiceProgress progress = {}) = 0;
 };
 
 // The platform's service manager, nothing opened yet. Any thread.
 std::unique_ptr<TServiceManager> CreateServiceManager();
+
+// Sends a control to the installed service, as an administrator's tool does, and gives the state
+// the service reports back: ServiceControlInterrogate asks for the current state,
+// ServiceControlStop asks it to stop. For tools and tests; the server never calls it.
+// Windows: ControlService (state as reported, e.g. stop pending right after a stop).
+// Linux: systemctl is-active (running or stopped) and systemctl stop (stopped once it returns).
+// 0 or the platform's error code (1062 when the service does not run, ...). Any thread.
+int ControlInstalledService(const std::string& name, std::uint32_t control, std::uint32_t& state);

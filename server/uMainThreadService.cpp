@@ -65,12 +65,11 @@ void tMainThread::ServiceMain() {
 
 void tMainThread::ReportStatus(std::uint32_t State, std::uint32_t ExitCode) {
   // StatusHandle is 0 in process mode: nothing is reported.
-  std::uint32_t checkPoint = 0;
-  std::uint32_t waitHint = 0;
+  TServiceProgress progress;
   if (State == ServiceStopPending) {
-    checkPoint = FStopCheckPoint.fetch_add(1, std::memory_order_relaxed) + 1;
-    waitHint = FEnvironment.StopTimeoutMs + StopWaitHintMarginMs;
+    progress.CheckPoint = FStopCheckPoint.fetch_add(1, std::memory_order_relaxed) + 1;
+    progress.WaitHintMs = FEnvironment.StopTimeoutMs + StopWaitHintMarginMs;
   }
   ServiceManager->ReportStatus(StatusHandle.load(std::memory_order_acquire), State, ExitCode,
-                               checkPoint, waitHint);
+                               progress);
 }

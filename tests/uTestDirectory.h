@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+#include "platform/uProcess.h"
+
 // A fresh directory under the system's temporary directory, removed with everything in it at the
 // end of the test. Named after the running test, so tests run in parallel never share one.
 class TTestDirectory {
@@ -26,13 +28,23 @@ class TTestDirectory {
   TTestDirectory(const TTestDirectory&) = delete;
   TTestDirectory& operator=(const TTestDirectory&) = delete;
 
-  // The directory with its trailing separator.
-  std::string Dir() const { return FPath.string() + "/"; }
+  // The directory with its trailing separator (the platform's).
+  std::string Dir() const { return FPath.string() + PathDelimiter; }
   std::string File(const std::string& name) const { return (FPath / name).string(); }
 
  private:
   std::filesystem::path FPath;
 };
+
+// The path with each '/' replaced by the platform's separator: "Logs/a/b" => "Logs\a\b" on Windows.
+inline std::string NativePath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') {
+      c = PathDelimiter;
+    }
+  }
+  return path;
+}
 
 inline void WriteTextFile(const std::string& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);

@@ -7,6 +7,11 @@
 #include <cerrno>
 
 const std::string_view ForbiddenFileNameCharacters;
+const std::string_view DroppedTrailingFileNameCharacters;
+
+bool IsReservedFileName(std::string_view) {
+  return false;
+}
 
 namespace {
 

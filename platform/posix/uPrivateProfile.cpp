@@ -1,5 +1,5 @@
-#include "platform/uPrivateProfile.h"
-
+// The file primitives of the private-profile writer on POSIX: read(2) of the whole file, and the
+// replacement through a temporary file beside it and rename(2), with the file's mode kept.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,192 +8,17 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <string_view>
-#include <vector>
+
+#include "platform/uPrivateProfile.h"
+#include "platform/uProfileFile.h"
+
+const int ProfileInvalidArgument = EINVAL;
 
 namespace {
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && IsBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-constexpr std::string_view ProfileByteOrderMark = "\xEF\xBB\xBF";
-
-// One line of the file: its offset, its text without the line end, and the line end as found
-// ("\n", "\r\n", "\r", or "" for a last line without one).
-struct TProfileLine {
-  std::size_t Offset = 0;
-  std::string_view Text;
-  std::string_view End;
-};
-
-std::vector<TProfileLine> SplitLines(std::string_view content) {
-  std::vector<TProfileLine> lines;
-  // A UTF-8 byte-order mark is no part of the first line; it stays in the file.
-  std::size_t start = content.starts_with(ProfileByteOrderMark) ? ProfileByteOrderMark.size() : 0;
-  while (start < content.size()) {
-    const std::size_t end = content.find_first_of("\r\n", start);
-    TProfileLine line;
-    line.Offset = start;
-    if (end == std::string_view::npos) {
-      line.Text = content.substr(start);
-      start = content.size();
-    } else {
-      // LF, CR LF or a lone CR.
-      const bool crlf =
-          content[end] == '\r' && end + 1 < content.size() && content[end + 1] == '\n';
-      const std::size_t endSize = crlf ? 2 : 1;
-      line.Text = content.substr(start, end - start);
-      line.End = content.substr(end, endSize);
-      start = end + endSize;
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-enum class TLineKind { Blank, Comment, Section, Entry, Other };
-
-struct TLineInfo {
-  TLineKind Kind = TLineKind::Blank;
-  std::string_view Name;       // section or key name, trimmed
-  std::size_t ValueStart = 0;  // offset in the line text just behind the '=' of an entry
-};
-
-TLineInfo ClassifyLine(std::string_view text) {
-  TLineInfo info;
-  const std::string_view trimmed = TrimBlanks(text);
-  if (trimmed.empty()) {
-    return info;
-  }
-  if (trimmed.front() == ';') {
-    info.Kind = TLineKind::Comment;
-  } else if (trimmed.front() == '[') {
-    info.Kind = TLineKind::Section;
-    const std::string_view inner = trimmed.substr(1);
-    info.Name = TrimBlanks(inner.substr(0, inner.find(']')));
-  } else if (const std::size_t eq = text.find('='); eq != std::string_view::npos) {
-    info.Kind = TLineKind::Entry;
-    info.Name = TrimBlanks(text.substr(0, eq));
-    info.ValueStart = eq + 1;
-  } else {
-    info.Kind = TLineKind::Other;
-  }
-  return info;
-}
-
-// Where a key sits: the indexes of its section header, of its first entry and of the last line of
-// the section that carries content (the header when there is nothing else); -1 when missing.
-struct TKeyLocation {
-  long SectionLine = -1;
-  long KeyLine = -1;
-  long LastContentLine = -1;
-};
-
-TKeyLocation LocateKey(const std::vector<TProfileLine>& lines, std::string_view section,
-                       std::string_view key) {
-  TKeyLocation where;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const TLineInfo info = ClassifyLine(lines[i].Text);
-    if (where.SectionLine < 0) {
-      if (info.Kind == TLineKind::Section && SameName(info.Name, section)) {
-        where.SectionLine = where.LastContentLine = static_cast<long>(i);
-      }
-      continue;
-    }
-    if (info.Kind == TLineKind::Section) {
-      break;
-    }
-    if (info.Kind == TLineKind::Entry || info.Kind == TLineKind::Other) {
-      where.LastContentLine = static_cast<long>(i);
-    }
-    if (info.Kind == TLineKind::Entry && where.KeyLine < 0 && SameName(info.Name, key)) {
-      where.KeyLine = static_cast<long>(i);
-    }
-  }
-  return where;
-}
-
-// Reads the whole file. False with errno set when it cannot be read: ENOENT when it is missing,
-// EISDIR for a directory, EINVAL for anything else that is not a regular file (a device, a pipe),
-// EFBIG when it holds more than MaxProfileFileSize bytes.
-bool ReadWholeFile(const std::string& path, std::string& content, mode_t* mode = nullptr) {
-  // Non-blocking, so that a named pipe cannot hold the reader; regular files ignore the flag.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return false;
-  }
-  struct stat status {};
-  int error = 0;
-  if (fstat(fd, &status) != 0) {
-    error = errno;
-  } else if (S_ISDIR(status.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISREG(status.st_mode)) {
-    error = EINVAL;
-  } else if (static_cast<std::uint64_t>(status.st_size) > MaxProfileFileSize) {
-    error = EFBIG;
-  }
-  if (error != 0) {
-    close(fd);
-    errno = error;
-    return false;
-  }
-  if (mode != nullptr) {
-    *mode = status.st_mode & 07777;
-  }
-  content.clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const int readError = errno;
-      close(fd);
-      errno = readError;
-      return false;
-    }
-    if (got == 0) {
-      break;
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-    // A file that grows while it is read stops at the bound as well.
-    if (content.size() > MaxProfileFileSize) {
-      close(fd);
-      errno = EFBIG;
-      return false;
-    }
-  }
+int CloseKeepingError(int fd, int error) {
   close(fd);
-  return true;
+  return error;
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -227,56 +52,72 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Replaces the file by writing a complete copy beside it and renaming it over the old one.
 // When the directory allows no new file but the file itself may be written, the file is rewritten
 // in place instead (not crash-safe, but the only way to honour such permissions).
-bool ReplaceFile(const std::string& path, std::string_view content, bool exists, mode_t mode) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+int RewriteInPlace(const std::string& path, std::string_view content) {
+  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) {
-    const int error = errno;
-    if (exists && (error == EACCES || error == EPERM)) {
-      const int inPlace = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-      if (inPlace >= 0) {
-        const bool written = WriteAll(inPlace, content) && fsync(inPlace) == 0;
-        const int writeError = errno;
-        close(inPlace);
-        errno = writeError;
-        return written;
-      }
-    }
-    errno = error;
-    return false;
+    return errno;
   }
-  const bool written =
-      WriteAll(fd, content) && fchmod(fd, mode) == 0 && fsync(fd) == 0 && close(fd) == 0;
-  if (!written) {
-    const int error = errno;
-    close(fd);
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
+  if (!WriteAll(fd, content) || fsync(fd) != 0) {
+    return CloseKeepingError(fd, errno);
   }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
-  }
-  // The rename itself reaches the disk with the directory; a failure here loses nothing written.
-  const int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
-  }
-  return true;
-}
-
-bool HasLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
+  return close(fd) == 0 ? 0 : errno;
 }
 
 }  // namespace
+
+int LastProfileError() {
+  return errno;
+}
+
+void SetProfileError(int code) {
+  errno = code;
+}
+
+int ReadProfileFile(const std::string& path, std::string& content, bool& exists) {
+  exists = false;
+  // Non-blocking, so that a named pipe cannot hold the reader; regular files ignore the flag.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    return CloseKeepingError(fd, errno);
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return CloseKeepingError(fd, EISDIR);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return CloseKeepingError(fd, EINVAL);
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > MaxProfileFileSize) {
+    return CloseKeepingError(fd, EFBIG);
+  }
+  content.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return CloseKeepingError(fd, errno);
+    }
+    if (got == 0) {
+      break;
+    }
+    content.append(buffer, static_cast<std::size_t>(got));
+    // A file that grows while it is read stops at the bound as well.
+    if (content.size() > MaxProfileFileSize) {
+      return CloseKeepingError(fd, EFBIG);
+    }
+  }
+  close(fd);
+  exists = true;
+  return 0;
+}
 
 TProfileFileCheck CheckProfileFile(const std::string& path) {
   struct stat status {};
@@ -293,88 +134,47 @@ TProfileFileCheck CheckProfileFile(const std::string& path) {
   return TProfileFileCheck::Usable;
 }
 
-bool ReadProfileString(const std::string& path, const std::string& section, const std::string& key,
-                       std::string& value) {
-  std::string content;
-  if (!ReadWholeFile(path, content)) {
-    return false;
+int ReplaceProfileFile(const std::string& path, std::string_view content, bool exists) {
+  const std::string target = ResolveTarget(path);
+  mode_t mode = 0644;
+  struct stat status {};
+  if (exists && stat(target.c_str(), &status) == 0) {
+    mode = status.st_mode & 07777;
   }
-  const std::vector<TProfileLine> lines = SplitLines(content);
-  const TKeyLocation where = LocateKey(lines, section, key);
-  if (where.KeyLine < 0) {
-    return false;
+  std::string temporary = target + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (exists && (error == EACCES || error == EPERM)) {
+      return RewriteInPlace(target, content);
+    }
+    return error;
   }
-  const TProfileLine& line = lines[static_cast<std::size_t>(where.KeyLine)];
-  std::string_view found = TrimBlanks(line.Text.substr(ClassifyLine(line.Text).ValueStart));
-  if (found.size() >= 2 && (found.front() == '"' || found.front() == '\'') &&
-      found.back() == found.front()) {
-    found = found.substr(1, found.size() - 2);
+  int error = 0;
+  if (!WriteAll(fd, content) || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+    error = CloseKeepingError(fd, errno);
+  } else if (close(fd) != 0) {
+    error = errno;
   }
-  value.assign(found.substr(0, MaxProfileValueLength));
-  return true;
+  if (error != 0) {
+    unlink(temporary.c_str());
+    return error;
+  }
+  if (rename(temporary.c_str(), target.c_str()) != 0) {
+    error = errno;
+    unlink(temporary.c_str());
+    return error;
+  }
+  // The rename itself reaches the disk with the directory; a failure here loses nothing written.
+  const int directory = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    fsync(directory);
+    close(directory);
+  }
+  return 0;
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
-                        const std::string& value) {
-  if (section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||
-      HasLineBreak(value) || key.find('=') != std::string::npos ||
-      section.find(']') != std::string::npos) {
-    errno = EINVAL;
-    return false;
-  }
-  const std::string target = ResolveTarget(path);
-  std::string content;
-  mode_t mode = 0644;
-  bool exists = ReadWholeFile(target, content, &mode);
-  if (!exists) {
-    if (errno != ENOENT) {
-      return false;
-    }
-    content.clear();
-  }
-
-  const std::vector<TProfileLine> lines = SplitLines(content);
-  std::string_view lineEnd = "\n";
-  for (const TProfileLine& line : lines) {
-    if (!line.End.empty()) {
-      lineEnd = line.End;
-      break;
-    }
-  }
-  const TKeyLocation where = LocateKey(lines, section, key);
-
-  std::string updated;
-  updated.reserve(content.size() + key.size() + value.size() + section.size() + 8);
-  if (where.KeyLine >= 0) {
-    const TProfileLine& line = lines[static_cast<std::size_t>(where.KeyLine)];
-    const std::size_t valueStart = line.Offset + ClassifyLine(line.Text).ValueStart;
-    updated.append(content, 0, valueStart);
-    updated.append(value);
-    updated.append(content, line.Offset + line.Text.size());
-  } else if (where.SectionLine >= 0) {
-    const TProfileLine& last = lines[static_cast<std::size_t>(where.LastContentLine)];
-    const std::size_t insertAt = last.Offset + last.Text.size() + last.End.size();
-    updated.append(content, 0, insertAt);
-    if (last.End.empty()) {
-      updated.append(lineEnd);
-    }
-    updated.append(key).append("=").append(value).append(lineEnd);
-    updated.append(content, insertAt);
-  } else {
-    updated = content;
-    if (!lines.empty() && lines.back().End.empty()) {
-      updated.append(lineEnd);
-    }
-    // A blank line keeps the new section apart from the one before it.
-    if (!lines.empty() && !TrimBlanks(lines.back().Text).empty()) {
-      updated.append(lineEnd);
-    }
-    updated.append("[").append(section).append("]").append(lineEnd);
-    updated.append(key).append("=").append(value).append(lineEnd);
-  }
-
-  if (exists && updated == content) {
-    return true;
-  }
-  return ReplaceFile(target, updated, exists, mode);
+bool ReadPlatformProfileString(const std::string& /*path*/, const std::string& /*section*/,
+                               const std::string& /*key*/, std::string& /*value*/) {
+  return false;  // POSIX has no private-profile reader of its own
 }

@@ -225,7 +225,7 @@ class TSystemdServiceManager final : public TServiceManager {
   TServiceStatusHandle RegisterControlHandler(const std::string& serviceName,
                                               const TServiceControlHandler& handler) override;
   void ReportStatus(TServiceStatusHandle handle, std::uint32_t state, std::uint32_t exitCode,
-                    std::uint32_t checkPoint, std::uint32_t waitHintMs) override;
+                    TServiceProgress progress) override;
 
  private:
 #ifdef KELVRA_HAVE_LIBSYSTEMD
@@ -439,8 +439,7 @@ void TSystemdServiceManager::WakeDispatcher() {
 }
 
 void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint32_t state,
-                                          std::uint32_t /*exitCode*/, std::uint32_t checkPoint,
-                                          std::uint32_t waitHintMs) {
+                                          std::uint32_t /*exitCode*/, TServiceProgress progress) {
   if (handle == 0) {
     return;
   }
@@ -450,15 +449,12 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
       sd_notify(0, "READY=1");
       break;
     case ServiceStateStopPending:
-      if (waitHintMs == 0) {
-        sd_notify(0, "STOPPING=1");
+      // A rising check point asks for more time, as the Service Control Manager's wait hint does.
+      if (progress.CheckPoint > 0) {
+        sd_notifyf(0, "STOPPING=1\nEXTEND_TIMEOUT_USEC=%llu",
+                   static_cast<unsigned long long>(progress.WaitHintMs) * 1000ULL);
       } else {
-        // systemd's stop time-out is pushed out by the wait hint from now on, as the Service
-        // Control Manager waits the wait hint for the next check point.
-        const std::string message =
-            "STOPPING=1\nSTATUS=stopping, check point " + std::to_string(checkPoint) +
-            "\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{waitHintMs} * 1000u);
-        sd_notify(0, message.c_str());
+        sd_notify(0, "STOPPING=1");
       }
       break;
     case ServiceStateStopped:
@@ -469,8 +465,7 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
   }
 #else
   (void)state;
-  (void)checkPoint;
-  (void)waitHintMs;
+  (void)progress;
 #endif
 }
 
@@ -478,4 +473,21 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
 
 std::unique_ptr<TServiceManager> CreateServiceManager() {
   return std::make_unique<TSystemdServiceManager>();
+}
+
+int ControlInstalledService(const std::string& name, std::uint32_t control, std::uint32_t& state) {
+  if (control == ServiceControlInterrogate) {
+    // is-active answers with its exit code alone: 0 for an active unit.
+    const int error = RunSystemctl({"is-active", "--quiet", name});
+    state = error == 0 ? ServiceStateRunning : ServiceStateStopped;
+    return error == SystemctlFailed ? 0 : error;
+  }
+  if (control == ServiceControlStop) {
+    const int error = RunSystemctl({"stop", name});
+    if (error == 0) {
+      state = ServiceStateStopped;
+    }
+    return error;
+  }
+  return EINVAL;
 }

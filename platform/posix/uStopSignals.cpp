@@ -28,6 +28,13 @@ void BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+int SendStopRequest(int processId) {
+  if (processId <= 0) {
+    return ESRCH;  // never a process group or every process
+  }
+  return kill(static_cast<pid_t>(processId), SIGTERM) == 0 ? 0 : errno;
+}
+
 // The watcher thread: polls a signalfd for the stop signals together with FQuit, which the owner
 // sets to end it.
 class TStopSignalWatcher::TImpl : public TThread {

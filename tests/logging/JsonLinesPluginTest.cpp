@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "logging/TExternalLogProducer.h"
+#include "platform/uEnvironment.h"
 #include "tests/uTestDirectory.h"
 
 namespace {
@@ -35,7 +35,7 @@ std::string WaitForContent(const std::string& path, const std::string& expected)
 // must not close it under the second.
 TEST(JsonLinesPluginTest, TwoStreamsOfOneLibraryShareTheFileUntilTheLastEnds) {
   TTestDirectory dir;
-  setenv("KELVRA_JSONL_DIR", dir.Dir().c_str(), 1);
+  SetEnvironmentValue("KELVRA_JSONL_DIR", dir.Dir());
   auto first = MakeProducer("A");
   auto second = MakeProducer("B");
   const std::string file = dir.File("10.0.0.5_0_A_m.jsonl");
@@ -49,7 +49,7 @@ TEST(JsonLinesPluginTest, TwoStreamsOfOneLibraryShareTheFileUntilTheLastEnds) {
   second->AddMessage("two", 0, 45358.5);
   EXPECT_EQ(WaitForContent(file, line1 + line2), line1 + line2);
   Release(second);
-  unsetenv("KELVRA_JSONL_DIR");
+  SetEnvironmentValue("KELVRA_JSONL_DIR", "");
 }
 
 }  // namespace

@@ -5,58 +5,21 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/uEnvironment.h"
 #include "tests/logging/TFakeLogFileSystem.h"
 #include "tests/logging/TRecordingPluginProbe.h"
+#include "tests/logging/tLogProducerHolderFixture.h"
 #include "tests/uTestDirectory.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class tLogProducerHolderTest : public testing::Test {
- protected:
-  // providers: the lines of section "Providers"; null: no configuration file at all.
-  std::unique_ptr<tLogProducerHolder> MakeHolder(const char* providers,
-                                                 std::size_t maxFileProducers = 4096) {
-    if (providers != nullptr) {
-      WriteTextFile(FDir.File("LogServer.conf"),
-                    std::string("[Common]\nLogMode=1\n[Providers]\n") + providers);
-    }
-    TLogProducerHolderOptions options;
-    options.Clock = [this] { return FNow; };
-    options.Ticks = [this] { return FTicks; };
-    options.MaxFileProducers = maxFileProducers;
-    // ':' as time separator, whatever the test machine's locale.
-    options.Masks = std::make_shared<const TFileLogMasks>(TFormatSettings{});
-    return std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
-  }
-
-  std::string Base() const { return FDir.Dir() + "logs/"; }
-  // A log file of 7 March 2024, 14:00, below the base catalog.
-  std::string LogFile(const std::string& folders, const std::string& name = "14.log") const {
-    return ReadTextFile(Base() + folders + "/2024_03_07/" + name);
-  }
-  std::size_t FilesInTree() const {
-    std::size_t files = 0;
-    if (fs::exists(Base())) {
-      for (const auto& entry : fs::recursive_directory_iterator(Base())) {
-        files += entry.is_regular_file() ? 1 : 0;
-      }
-    }
-    return files;
-  }
-
-  TTestDirectory FDir;
-  TDateTime FNow = EncodeDateTime(2024, 3, 7, 14, 5, 9, 120);
-  std::uint32_t FTicks = 0;
-};
 
 void Syslog(tLogProducerHolder& holder, const std::string& address, const std::string& port,
             const std::string& text) {
@@ -132,7 +95,7 @@ TEST_F(tLogProducerHolderTest, PassesDeliverToEveryExactlyMatchingEntry) {
 }
 
 TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
-  setenv("KELVRA_JSONL_DIR", FDir.Dir().c_str(), 1);
+  SetEnvironmentValue("KELVRA_JSONL_DIR", FDir.Dir());
   TRecordingPluginProbe probe;
   const std::string providers =
       std::string("10.0.0.5:514|SYSLOG|syslog|=") + KELVRA_JSON_LINES_PLUGIN +
@@ -156,20 +119,7 @@ TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
   EXPECT_EQ(holder->FileProducerCount(), 0u);
   holder.reset();
   EXPECT_EQ(FilesInTree(), 0u);
-  unsetenv("KELVRA_JSONL_DIR");
-}
-
-TEST_F(tLogProducerHolderTest, FileEntriesMatchWithoutCase) {
-  auto holder = MakeHolder("");
-  holder->RouteRecord("10.0.0.5", "1000", "App", "Mod", "p", "one", 0);
-  holder->RouteRecord("10.0.0.5", "1000", "APP", "mod", "P", "two", 0);
-  EXPECT_EQ(holder->FileProducerCount(), 1u);
-  // Another connection from the same host writes to the same file.
-  holder->RouteRecord("10.0.0.5", "1001", "app", "MOD", "p", "three", 0);
-  EXPECT_EQ(holder->FileProducerCount(), 2u);
-  holder.reset();
-  EXPECT_EQ(LogFile("10.0.0.5/App/Mod", "p_14.log"), "one\r\ntwo\r\n");
-  EXPECT_EQ(LogFile("10.0.0.5/app/MOD", "p_14.log"), "three\r\n");
+  SetEnvironmentValue("KELVRA_JSONL_DIR", "");
 }
 
 TEST_F(tLogProducerHolderTest, ReleasePeerEndsTheSendersFileProducersOnly) {
@@ -239,19 +189,6 @@ TEST_F(tLogProducerHolderTest, TheLeastRecentlyUsedFileProducerMakesRoom) {
   holder.reset();
   EXPECT_EQ(LogFile("10.0.0.5/SYSLOG/syslog"),
             "from 1\r\nfrom 2\r\nfrom 3\r\nfrom 1\r\nfrom 4\r\nagain from 2\r\n");
-}
-
-// The first three passes compare with every entry's key, file entries included: an address that
-// begins with "*" can build a K1 equal to a file entry's key.
-TEST_F(tLogProducerHolderTest, PassesSeeFileEntriesByTheirExactKey) {
-  auto holder = MakeHolder("");
-  holder->RouteRecord("*a", "1", "b|c", "d", "e", "first", 0);  // key **a:1=b|c|d|e
-  holder->RouteRecord("**a", "1=b", "c", "d", "e", "second", 0);
-  holder->RouteRecord("**A", "1=b", "c", "d", "e", "third", 0);  // exact only: a new stream
-  EXPECT_EQ(holder->FileProducerCount(), 2u);
-  holder.reset();
-  EXPECT_EQ(LogFile("*a/b|c/d", "e_14.log"), "first\r\nsecond\r\n");
-  EXPECT_EQ(LogFile("**A/c/d", "e_14.log"), "third\r\n");
 }
 
 // Thousands of senders of one host hold one descriptor; the open-file bound counts files.

@@ -2,59 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "platform/uStrftimePicture.h"
 
 namespace {
-
-// Sets LC_ALL for one test and puts the old value back.
-class ScopedLcAll {
- public:
-  explicit ScopedLcAll(const char* value) {
-    if (const char* old = std::getenv("LC_ALL")) {
-      FOld = old;
-    }
-    setenv("LC_ALL", value, 1);
-  }
-  ~ScopedLcAll() {
-    if (FOld) {
-      setenv("LC_ALL", FOld->c_str(), 1);
-    } else {
-      unsetenv("LC_ALL");
-    }
-  }
-
- private:
-  std::optional<std::string> FOld;
-};
-
-void ExpectCLocale(const TFormatSettings& s) {
-  EXPECT_EQ(s.DateSeparator, '/');
-  EXPECT_EQ(s.TimeSeparator, ':');
-  EXPECT_EQ(s.ShortDateFormat, "mm/dd/yy");
-  EXPECT_EQ(s.LongDateFormat, "mmmm d, yyyy");
-  EXPECT_EQ(s.ShortTimeFormat, "hh:mm");
-  EXPECT_EQ(s.LongTimeFormat, "hh:mm:ss");
-  EXPECT_EQ(s.TimeAMString, "AM");
-  EXPECT_EQ(s.TimePMString, "PM");
-  EXPECT_EQ(s.ShortMonthNames[0], "Jan");
-  EXPECT_EQ(s.LongMonthNames[11], "December");
-  EXPECT_EQ(s.ShortDayNames[0], "Sun");
-  EXPECT_EQ(s.LongDayNames[6], "Saturday");
-}
-
-TEST(uLocaleTest, CLocale) {
-  ScopedLcAll c("C");
-  ExpectCLocale(ReadLocaleFormatSettings());
-}
-
-TEST(uLocaleTest, UnknownLocaleFallsBackToC) {
-  ScopedLcAll unknown("xx_XX.NoSuchCharset");
-  ExpectCLocale(ReadLocaleFormatSettings());
-}
 
 TEST(uLocaleTest, SeparatorIsTheFirstCharacterOutsideConversions) {
   struct Case {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -121,6 +122,137 @@ TEST(LookupIPv4HostTest, NumericAndLocalNamesResolveAndAnInvalidNameGivesTheReso
   const int error = LookupIPv4Host("no-such-host.invalid", address);
   EXPECT_NE(error, 0);
   EXPECT_FALSE(HostLookupErrorText(error).empty());
+}
+
+// A listener on 127.0.0.1 and a port of its own.
+TSocket OpenListener(std::uint16_t& port) {
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket listener = OpenTcpSocket();
+  EXPECT_EQ(BindSocket(listener, loopback, 0), 0);
+  EXPECT_EQ(ListenSocket(listener, 4), 0);
+  EXPECT_EQ(GetLocalPort(listener, port), 0);
+  return listener;
+}
+
+// The stop of a listener: a shutdown from another thread ends a waiting accept, and an accept
+// that begins after the shutdown fails at once, so a stop request can never be missed.
+TEST(AcceptSocketTest, AShutdownEndsAWaitingAndALaterAccept) {
+  std::uint16_t port = 0;
+  const TSocket listener = OpenListener(port);
+  TSocket accepted = 0;
+  std::thread acceptor([&] {
+    std::uint32_t peer = 0;
+    std::uint16_t peerPort = 0;
+    accepted = AcceptSocket(listener, peer, peerPort);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ShutdownSocket(listener), 0);
+  acceptor.join();
+  EXPECT_EQ(accepted, InvalidSocket);
+
+  std::uint32_t peer = 0;
+  std::uint16_t peerPort = 0;
+  EXPECT_EQ(AcceptSocket(listener, peer, peerPort), InvalidSocket);
+  CloseSocket(listener);
+}
+
+TEST(WaitSocketTest, ReadinessIsReportedAsLongAsItLasts) {
+  TLoopbackPair pair;
+  ASSERT_NE(pair.Server, InvalidSocket);
+  ASSERT_EQ(SetSocketNonBlocking(pair.Server), 0);
+  TSocketSignal signal;
+  EXPECT_FALSE(signal.IsSet());
+
+  // Nothing yet: both kinds of wait time out.
+  TSocketWaitResult idle = WaitSocket(pair.Server, false, &signal, 50);
+  EXPECT_FALSE(idle.Readable || idle.Writable || idle.Signalled || idle.Failed);
+  idle = WaitSocket(pair.Server, false, nullptr, 50);
+  EXPECT_FALSE(idle.Readable || idle.Writable || idle.Signalled || idle.Failed);
+
+  // Data not taken stays readable on every wait, with and without the signal.
+  ASSERT_TRUE(SendAllBytes(pair.Client, "abc", 3));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(WaitSocket(pair.Server, false, &signal, 5000).Readable);
+    EXPECT_TRUE(WaitSocket(pair.Server, false, nullptr, 5000).Readable);
+  }
+  char buffer[16];
+  EXPECT_EQ(ReceiveBytes(pair.Server, buffer, sizeof buffer), 3);
+  EXPECT_FALSE(WaitSocket(pair.Server, false, &signal, 50).Readable);
+
+  // A connected socket with room is writable on every wait that asks.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(WaitSocket(pair.Server, true, nullptr, 5000).Writable);
+    EXPECT_TRUE(WaitSocket(pair.Server, true, &signal, 5000).Writable);
+  }
+
+  // The signal stays set until it is reset.
+  signal.Set();
+  EXPECT_TRUE(signal.IsSet());
+  EXPECT_TRUE(WaitSocket(pair.Server, false, &signal, 5000).Signalled);
+  EXPECT_TRUE(WaitSocket(pair.Server, false, &signal, 5000).Signalled);
+  signal.Reset();
+  EXPECT_FALSE(signal.IsSet());
+  EXPECT_FALSE(WaitSocket(pair.Server, false, &signal, 50).Signalled);
+
+  // A closed peer reads as readable, and the read then gives 0, again and again.
+  CloseSocket(pair.Client);
+  pair.Client = InvalidSocket;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(WaitSocket(pair.Server, false, &signal, 5000).Readable);
+    EXPECT_EQ(ReceiveBytes(pair.Server, buffer, sizeof buffer), 0);
+  }
+}
+
+// What comes during a wait ends it: the signal set by another thread, or data.
+TEST(WaitSocketTest, ASignalOrDataDuringTheWaitEndsIt) {
+  TLoopbackPair pair;
+  ASSERT_NE(pair.Server, InvalidSocket);
+  ASSERT_EQ(SetSocketNonBlocking(pair.Server), 0);
+  TSocketSignal signal;
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    signal.Set();
+  });
+  const TSocketWaitResult signalled = WaitSocket(pair.Server, false, &signal, 20000);
+  setter.join();
+  EXPECT_TRUE(signalled.Signalled);
+  EXPECT_FALSE(signalled.Readable);
+  signal.Reset();
+
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SendAllBytes(pair.Client, "x", 1);
+  });
+  const TSocketWaitResult readable = WaitSocket(pair.Server, false, &signal, 20000);
+  sender.join();
+  EXPECT_TRUE(readable.Readable);
+  EXPECT_FALSE(readable.Signalled);
+}
+
+TEST(ReceiveDatagramTest, ADatagramLongerThanTheBufferReportsMoreThanItHolds) {
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket receiver = OpenUdpSocket();
+  const TSocket sender = OpenUdpSocket();
+  ASSERT_EQ(BindSocket(receiver, loopback, 0), 0);
+  std::uint16_t port = 0;
+  ASSERT_EQ(GetLocalPort(receiver, port), 0);
+  const std::string datagram(9000, 'd');
+  ASSERT_EQ(SendDatagram(sender, datagram.data(), datagram.size(), loopback, port), 9000);
+  ASSERT_EQ(SendDatagram(sender, "next", 4, loopback, port), 4);
+  std::string buffer(8192, '\0');
+  std::uint32_t from = 0;
+  std::uint16_t fromPort = 0;
+  ASSERT_TRUE(WaitSocket(receiver, false, nullptr, 10000).Readable);
+  EXPECT_GT(ReceiveDatagram(receiver, buffer.data(), buffer.size(), from, fromPort), 8192);
+  EXPECT_EQ(buffer, std::string(8192, 'd'));
+  // The rest of the long one is gone; the next datagram comes whole.
+  ASSERT_TRUE(WaitSocket(receiver, false, nullptr, 10000).Readable);
+  EXPECT_EQ(ReceiveDatagram(receiver, buffer.data(), buffer.size(), from, fromPort), 4);
+  EXPECT_EQ(buffer.substr(0, 4), "next");
+  CloseSocket(sender);
+  CloseSocket(receiver);
 }
 
 }  // namespace

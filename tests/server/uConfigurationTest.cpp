@@ -66,7 +66,8 @@ TEST(uConfigurationTest, ParsesTheIntegerSyntax) {
 }
 
 TEST(uConfigurationTest, PathIsBesideTheExecutable) {
-  EXPECT_EQ(ConfigurationPath("/srv/kelvra/KelvraLogServer"), "/srv/kelvra/LogServer.conf");
+  EXPECT_EQ(ConfigurationPath(NativePath("/srv/kelvra/KelvraLogServer")),
+            NativePath("/srv/kelvra/LogServer.conf"));
 }
 
 class uConfigurationFileTest : public testing::Test {
@@ -98,12 +99,12 @@ TEST_F(uConfigurationFileTest, MissingFileGivesDefaultsAndIsCreated) {
   EXPECT_EQ(s.SysLogPort, 514);
   EXPECT_EQ(s.RunMode, 0);
   EXPECT_EQ(s.LogMode, 1);
-  EXPECT_EQ(s.BaseCatalog, Dir.Dir() + "Logs/");
+  EXPECT_EQ(s.BaseCatalog, Dir.Dir() + NativePath("Logs/"));
   EXPECT_TRUE(s.ModuleNameAsFilePrefix);
   EXPECT_EQ(s.TimePlacementMask, "yyyy_mm_dd");
   EXPECT_EQ(ReadTextFile(Path),
             "[Common]\nServicePort=30000\nRunMode=0\nLogMode=1\nBaseCatalog=" + Dir.Dir() +
-                "Logs/\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
+                NativePath("Logs/") + "\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
 }
 
 TEST_F(uConfigurationFileTest, ReadsEveryKey) {
@@ -207,8 +208,8 @@ TEST_F(uConfigurationFileTest, WriteBackKeepsEverythingElseByteForByte) {
             "ServicePort=999\r\n"
             "LogMode=1\r\n"
             "BaseCatalog=" +
-                Dir.Dir() +
-                "Logs/\r\n"
+                Dir.Dir() + NativePath("Logs/") +
+                "\r\n"
                 "ModuleNameAsFilePrefix=1\r\n"
                 "TimePlacementMask=yyyy_mm_dd\r\n"
                 "\r\n"

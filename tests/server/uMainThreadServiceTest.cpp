@@ -62,17 +62,18 @@ class TFakeDispatcher final : public TServiceManager {
     return FakeHandle;
   }
   void ReportStatus(TServiceStatusHandle handle, std::uint32_t state, std::uint32_t exitCode,
-                    std::uint32_t checkPoint, std::uint32_t waitHintMs) override {
+                    TServiceProgress progress) override {
     {
       std::lock_guard lock(FRecord.Lock);
       // handle:state:exit code, and for a pending stop :check point:wait hint.
       std::string report =
           std::to_string(handle) + ":" + std::to_string(state) + ":" + std::to_string(exitCode);
       if (state == ServiceStateStopPending) {
-        report += ":" + std::to_string(checkPoint) + ":" + std::to_string(waitHintMs);
+        report += ":" + std::to_string(progress.CheckPoint) + ":" +
+                  std::to_string(progress.WaitHintMs);
       } else {
-        EXPECT_EQ(checkPoint, 0u);
-        EXPECT_EQ(waitHintMs, 0u);
+        EXPECT_EQ(progress.CheckPoint, 0u);
+        EXPECT_EQ(progress.WaitHintMs, 5000u);
       }
       FRecord.Reports.push_back(report);
     }

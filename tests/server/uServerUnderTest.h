@@ -137,9 +137,7 @@ inline std::vector<std::string> Messages(const std::string& log) {
 class TServerUnderTest {
  public:
   TServerUnderTest()
-      : FTcpPort(FreePort(false)),
-        FUdpPort(FreePort(true)),
-        FProgram(FDir.File("KelvraLogServer")) {
+      : FTcpPort(FreePort(false)), FUdpPort(FreePort(true)), FProgram(FDir.File(ProgramName())) {
     std::filesystem::copy_file(KELVRA_SERVER_EXE, FProgram);
     std::filesystem::create_directories(FDir.File("elsewhere"));
   }
@@ -151,9 +149,14 @@ class TServerUnderTest {
   std::uint16_t UdpPort() const { return FUdpPort; }
   std::string Dir() const { return FDir.Dir(); }
   std::string ConfigPath() const { return FDir.File("LogServer.conf"); }
-  std::string LogRoot() const { return FDir.Dir() + "Logs/"; }
+  std::string LogRoot() const { return FDir.Dir() + NativePath("Logs/"); }
+  // The executable's file name, which names the diagnostic log's folders: "KelvraLogServer", and
+  // "KelvraLogServer.exe" on Windows.
+  static std::string ProgramName() {
+    return std::filesystem::path(KELVRA_SERVER_EXE).filename().string();
+  }
   std::string DiagnosticRoot() const {
-    return LogRoot() + "0.0.0.0/KelvraLogServer/KelvraLogServer";
+    return LogRoot() + NativePath("0.0.0.0/" + ProgramName() + "/" + ProgramName());
   }
 
   // Writes LogServer.conf with the test's ports and the extra lines of "Common".

@@ -36,8 +36,8 @@ class TFakeServiceManager final : public TServiceManager {
     Record("RegisterControlHandler", name);
     return 1;
   }
-  void ReportStatus(TServiceStatusHandle, std::uint32_t state, std::uint32_t, std::uint32_t,
-                    std::uint32_t) override {
+  void ReportStatus(TServiceStatusHandle, std::uint32_t state, std::uint32_t,
+                    TServiceProgress) override {
     Record("ReportStatus", std::to_string(state));
   }
 

@@ -11,7 +11,7 @@
 #include "platform/uChildProcess.h"
 #include "platform/uEnvironment.h"
 #include "platform/uLocalDatagramSocket.h"
-#include "tests/uFakeSystemctl.h"
+#include "tests/posix/uFakeSystemctl.h"
 #include "tests/uTestDirectory.h"
 
 namespace {
@@ -276,6 +276,21 @@ TEST_F(DispatcherTest, RunsTheEntryOnAThreadOfItsOwnAndReportsEachState) {
   EXPECT_EQ(NextNotification(), "READY=1");
   EXPECT_EQ(NextNotification(), "STOPPING=1");
   EXPECT_EQ(NextNotification(), "STATUS=stopped");
+}
+
+// A long stop asks systemd for more time with each rising check point, as the wait hint asks the
+// Service Control Manager.
+TEST_F(DispatcherTest, AStopPendingReportWithACheckPointExtendsTheStopTimeout) {
+  const int result = FManager->RunDispatcher("Log_Service", [&] {
+    const TServiceStatusHandle handle =
+        FManager->RegisterControlHandler("Log_Service", [](std::uint32_t) {});
+    FManager->ReportStatus(handle, ServiceStateStopPending, 0, {1, 5000});
+    FManager->ReportStatus(handle, ServiceStateStopPending, 0, {2, 12000});
+  });
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(NextNotification(), "STOPPING=1\nEXTEND_TIMEOUT_USEC=5000000");
+  EXPECT_EQ(NextNotification(), "STOPPING=1\nEXTEND_TIMEOUT_USEC=12000000");
 }
 
 TEST_F(DispatcherTest, AnErrorThatEscapesTheEntryIsRaisedAgainOnTheCallingThread) {

@@ -10,8 +10,8 @@
 
 #include "platform/uChildProcess.h"
 #include "platform/uLocalDatagramSocket.h"
+#include "tests/posix/uFakeSystemctl.h"
 #include "tests/server/uServerUnderTest.h"
-#include "tests/uFakeSystemctl.h"
 #include "tests/uTestDirectory.h"
 
 namespace {

@@ -1,0 +1,24 @@
+# kelvra_plugin(<target> EXPORTS <name>...): a plug-in library the server loads (a .so, or a .dll on
+# Windows) that exports exactly the names given and hides everything else.
+# On 32-bit Windows the LogProvider_ functions are __stdcall, which the compiler exports decorated
+# ("LogProvider_AddMessage@20"); --kill-at exports them by their plain names, which the server
+# asks for. Where objdump of the target is known, the CTest "PluginExports.<target>" checks the
+# DLL's export table against the list.
+function(kelvra_plugin target)
+  cmake_parse_arguments(arg "" "" "EXPORTS" ${ARGN})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_link_options(${target} PRIVATE -Wl,--kill-at)
+  endif()
+  if(WIN32 AND CMAKE_OBJDUMP AND BUILD_TESTING)
+    list(JOIN arg_EXPORTS "," expected)
+    add_test(NAME PluginExports.${target}
+             COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DLIBRARY=$<TARGET_FILE:${target}>
+                     -DEXPECTED=${expected} -P ${PROJECT_SOURCE_DIR}/cmake/CheckPluginExports.cmake)
+  endif()
+endfunction()

@@ -1,0 +1,83 @@
+#include "platform/uLogFile.h"
+
+#include <windows.h>
+
+#include "platform/uDeviceFileName.h"
+
+const std::string_view ForbiddenFileNameCharacters = "<>:\"|?*";
+const std::string_view DroppedTrailingFileNameCharacters = ". ";
+
+bool IsReservedFileName(std::string_view part) {
+  return IsWindowsDeviceName(part);
+}
+
+namespace {
+
+// The last separator of a path; Windows takes both.
+std::size_t LastSeparator(const std::string& path) {
+  return path.find_last_of("\\/");
+}
+
+// Creates the directory and every missing parent. True when it exists afterwards.
+bool CreateDirectories(const std::string& directory) {
+  if (directory.empty()) {
+    return true;
+  }
+  const DWORD attributes = GetFileAttributesA(directory.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  const auto cut = LastSeparator(directory);
+  if (cut != std::string::npos && cut > 0 && !CreateDirectories(directory.substr(0, cut))) {
+    return false;
+  }
+  // Another writer may have created it in the meantime.
+  return CreateDirectoryA(directory.c_str(), nullptr) != 0 ||
+         GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+// Append data only: every write goes to the end of the file, even with other writers. Sharing
+// read and write lets readers in and a second producer of the same path append too, as on POSIX.
+HANDLE OpenForAppend(const std::string& path) {
+  return CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+bool TLogFile::Open(const std::string& path) {
+  Close();
+  HANDLE handle = OpenForAppend(path);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    const auto cut = LastSeparator(path);
+    if (cut != std::string::npos && cut > 0 && CreateDirectories(path.substr(0, cut))) {
+      handle = OpenForAppend(path);
+    }
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    FLastError = static_cast<int>(GetLastError());
+    return false;
+  }
+  FHandle = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+void TLogFile::Close() noexcept {
+  if (FHandle != InvalidHandle) {
+    CloseHandle(reinterpret_cast<HANDLE>(FHandle));
+    FHandle = InvalidHandle;
+  }
+}
+
+bool TLogFile::Write(std::string_view bytes) {
+  if (FHandle == InvalidHandle) {
+    return false;
+  }
+  DWORD written = 0;
+  if (WriteFile(reinterpret_cast<HANDLE>(FHandle), bytes.data(), static_cast<DWORD>(bytes.size()),
+                &written, nullptr) == 0) {
+    FLastError = static_cast<int>(GetLastError());
+    return false;
+  }
+  return written == bytes.size();
+}

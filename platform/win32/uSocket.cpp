@@ -1,0 +1,451 @@
+#include "platform/uSocket.h"
+
+// winsock2.h before windows.h, which would bring the old winsock.h.
+#include <winsock2.h>
+
+#include <mswsock.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+
+#include <mutex>
+#include <set>
+
+namespace {
+
+// How long AcceptSocket waits in one step before it looks for a shutdown of the listener again.
+constexpr long AcceptStepMs = 50;
+
+SOCKET Sock(TSocket socket) {
+  return static_cast<SOCKET>(socket);
+}
+
+HANDLE EventHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  result.sin_port = htons(port);
+  result.sin_addr.s_addr = address;
+  return result;
+}
+
+// Sockets may be used before any StartNetwork (test clients, the load tool): the first use starts
+// Winsock once for the life of the process. This start is never cleaned up, so a component's
+// CleanupNetwork never takes Winsock away from sockets that others still hold.
+void EnsureWinsock() {
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 0), &data) == 0;
+  }();
+  (void)started;
+}
+
+// A shutdown does not end an accept that waits on a Windows listening socket, as it does on
+// POSIX. ShutdownSocket therefore records a listening socket here, AcceptSocket looks for it in
+// every step of its wait, and CloseSocket forgets it before the handle can be reused.
+class TShutDownListeners {
+ public:
+  void Add(SOCKET socket) {
+    std::lock_guard lock(FLock);
+    FSockets.insert(socket);
+  }
+  void Remove(SOCKET socket) {
+    std::lock_guard lock(FLock);
+    FSockets.erase(socket);
+  }
+  bool Contains(SOCKET socket) const {
+    std::lock_guard lock(FLock);
+    return FSockets.contains(socket);
+  }
+
+ private:
+  mutable std::mutex FLock;  // guards FSockets
+  std::set<SOCKET> FSockets;
+};
+
+TShutDownListeners& ShutDownListeners() {
+  static TShutDownListeners listeners;
+  return listeners;
+}
+
+bool IsListening(SOCKET socket) {
+  BOOL listening = FALSE;
+  int length = sizeof listening;
+  return getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening),
+                    &length) == 0 &&
+         listening != FALSE;
+}
+
+// Zero-time readiness of the socket, level-triggered like poll: readable also for a closed peer
+// or a pending error, which the next receive reports.
+bool SelectNow(SOCKET socket, bool forWrite, long timeoutMs, bool& readable, bool& writable) {
+  fd_set readSet;
+  fd_set writeSet;
+  fd_set errorSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&errorSet);
+  FD_SET(socket, &readSet);
+  FD_SET(socket, &errorSet);
+  if (forWrite) {
+    FD_SET(socket, &writeSet);
+  }
+  timeval limit{};
+  limit.tv_sec = timeoutMs / 1000;
+  limit.tv_usec = (timeoutMs % 1000) * 1000;
+  const int ready = select(0, &readSet, forWrite ? &writeSet : nullptr, &errorSet,
+                           timeoutMs < 0 ? nullptr : &limit);
+  if (ready == SOCKET_ERROR) {
+    return false;
+  }
+  readable = FD_ISSET(socket, &readSet) != 0 || FD_ISSET(socket, &errorSet) != 0;
+  writable = forWrite && FD_ISSET(socket, &writeSet) != 0;
+  return true;
+}
+
+}  // namespace
+
+const int SocketLevelSocket = SOL_SOCKET;
+const int SocketLevelTcp = IPPROTO_TCP;
+const int SocketOptionReuseAddr = SO_REUSEADDR;
+const int SocketOptionRcvBuf = SO_RCVBUF;
+const int SocketOptionNoDelay = TCP_NODELAY;
+const int SocketErrorMessageSize = WSAEMSGSIZE;
+const int SocketErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
+
+int LastSocketError() {
+  return WSAGetLastError();
+}
+
+bool IsWouldBlockError(int error) {
+  return error == WSAEWOULDBLOCK;
+}
+
+bool IsAddressInUseError(int error) {
+  return error == WSAEADDRINUSE;
+}
+
+int StartNetwork() {
+  WSADATA data{};
+  const int result = WSAStartup(MAKEWORD(2, 0), &data);
+  if (result != 0) {
+    return result;
+  }
+  if (LOBYTE(data.wVersion) < 2) {
+    WSACleanup();
+    return 1;
+  }
+  return 0;
+}
+
+void CleanupNetwork() {
+  WSACleanup();
+}
+
+bool ParseIPv4Address(const std::string& text, std::uint32_t& address) {
+  // Older Winsock versions read the empty text as 0.0.0.0.
+  if (text.empty()) {
+    return false;
+  }
+  EnsureWinsock();
+  const unsigned long parsed = inet_addr(text.c_str());
+  // inet_addr gives INADDR_NONE for bad text and for the broadcast address alike.
+  if (parsed == INADDR_NONE && text != "255.255.255.255") {
+    return false;
+  }
+  address = static_cast<std::uint32_t>(parsed);
+  return true;
+}
+
+std::string FormatIPv4Address(std::uint32_t address) {
+  const std::uint32_t host = ntohl(address);
+  return std::to_string(host >> 24) + '.' + std::to_string((host >> 16) & 0xFF) + '.' +
+         std::to_string((host >> 8) & 0xFF) + '.' + std::to_string(host & 0xFF);
+}
+
+bool ResolveIPv4Host(const std::string& name, std::uint32_t& address) {
+  // Windows resolves the empty name to the addresses of the local computer; it names no host.
+  if (name.empty()) {
+    return false;
+  }
+  EnsureWinsock();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    return false;
+  }
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+TSocket OpenTcpSocket() {
+  EnsureWinsock();
+  // Overlapped-capable and not inherited by child processes (the tests start the server).
+  SOCKET created = WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  return created == INVALID_SOCKET ? InvalidSocket : static_cast<TSocket>(created);
+}
+
+TSocket OpenUdpSocket() {
+  EnsureWinsock();
+  SOCKET created = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (created == INVALID_SOCKET) {
+    return InvalidSocket;
+  }
+  // Windows reports a port-unreachable answer to an earlier sendto as WSAECONNRESET on the next
+  // recvfrom; a datagram server must go on receiving, as on POSIX, where no such error comes.
+  BOOL reportResets = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(created, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0, &returned,
+           nullptr, nullptr);
+  return static_cast<TSocket>(created);
+}
+
+int CloseSocket(TSocket socket) {
+  ShutDownListeners().Remove(Sock(socket));
+  return closesocket(Sock(socket));
+}
+
+int ShutdownSocket(TSocket socket) {
+  if (IsListening(Sock(socket))) {
+    ShutDownListeners().Add(Sock(socket));
+    return 0;
+  }
+  return shutdown(Sock(socket), SD_BOTH);
+}
+
+int SetSocketOption(TSocket socket, int level, int name, const void* value, int length) {
+  return setsockopt(Sock(socket), level, name, static_cast<const char*>(value), length);
+}
+
+int SetSocketNonBlocking(TSocket socket) {
+  u_long one = 1;
+  return ioctlsocket(Sock(socket), FIONBIO, &one);
+}
+
+int SetReuseAddress(TSocket socket) {
+  // Not SO_REUSEADDR: on Windows that lets another process bind the same port and take over its
+  // traffic. SO_EXCLUSIVEADDRUSE makes a second bind fail with WSAEADDRINUSE, as on POSIX.
+  const BOOL one = TRUE;
+  return SetSocketOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &one, sizeof one);
+}
+
+int SetTcpNoDelay(TSocket socket) {
+  const BOOL one = TRUE;
+  return SetSocketOption(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+int SetReceiveBufferSize(TSocket socket, int bytes) {
+  return SetSocketOption(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+int BindSocket(TSocket socket, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in local = MakeAddress(address, port);
+  return bind(Sock(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+int ListenSocket(TSocket socket, int backlog) {
+  return listen(Sock(socket), backlog);
+}
+
+int GetLocalPort(TSocket socket, std::uint16_t& port) {
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return -1;
+  }
+  port = ntohs(local.sin_port);
+  return 0;
+}
+
+TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& peerPort) {
+  const SOCKET listening = Sock(socket);
+  // Non-blocking, so a client that went away between the wait and the accept cannot hold the
+  // thread.
+  u_long one = 1;
+  ioctlsocket(listening, FIONBIO, &one);
+  for (;;) {
+    if (ShutDownListeners().Contains(listening)) {
+      WSASetLastError(WSAESHUTDOWN);
+      return InvalidSocket;
+    }
+    bool readable = false;
+    bool writable = false;
+    if (!SelectNow(listening, false, AcceptStepMs, readable, writable)) {
+      return InvalidSocket;
+    }
+    if (!readable) {
+      continue;
+    }
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    const SOCKET accepted = accept(listening, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (accepted != INVALID_SOCKET) {
+      SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+      // Blocking, as an accepted socket is on POSIX, whatever it took over from the listener.
+      u_long zero = 0;
+      ioctlsocket(accepted, FIONBIO, &zero);
+      peerAddress = peer.sin_addr.s_addr;
+      peerPort = ntohs(peer.sin_port);
+      return static_cast<TSocket>(accepted);
+    }
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAECONNRESET && error != WSAEINTR) {
+      return InvalidSocket;
+    }
+  }
+}
+
+int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in remote = MakeAddress(address, port);
+  return connect(Sock(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+}
+
+long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity) {
+  WSABUF part{static_cast<ULONG>(capacity), static_cast<char*>(buffer)};
+  DWORD received = 0;
+  DWORD flags = 0;
+  if (WSARecv(Sock(socket), &part, 1, &received, &flags, nullptr, nullptr) != 0) {
+    return -1;
+  }
+  return static_cast<long>(received);
+}
+
+long SendBytes(TSocket socket, const void* data, std::size_t size) {
+  WSABUF part{static_cast<ULONG>(size), const_cast<char*>(static_cast<const char*>(data))};
+  DWORD sent = 0;
+  if (WSASend(Sock(socket), &part, 1, &sent, 0, nullptr, nullptr) != 0) {
+    return -1;
+  }
+  return static_cast<long>(sent);
+}
+
+bool SendAllBytes(TSocket socket, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const long sent = SendBytes(socket, bytes + done, size - done);
+    if (sent <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::uint32_t& fromAddress,
+                     std::uint16_t& fromPort) {
+  sockaddr_in from{};
+  int length = sizeof from;
+  const int received =
+      recvfrom(Sock(socket), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
+               reinterpret_cast<sockaddr*>(&from), &length);
+  if (received == SOCKET_ERROR) {
+    if (WSAGetLastError() != WSAEMSGSIZE) {
+      return -1;
+    }
+    // Winsock keeps the first capacity bytes and drops the rest without telling the real length:
+    // any length beyond the buffer tells the caller that the datagram did not fit.
+    fromAddress = from.sin_addr.s_addr;
+    fromPort = ntohs(from.sin_port);
+    return static_cast<long>(capacity) + 1;
+  }
+  fromAddress = from.sin_addr.s_addr;
+  fromPort = ntohs(from.sin_port);
+  return received;
+}
+
+long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint32_t toAddress,
+                  std::uint16_t toPort) {
+  const sockaddr_in to = MakeAddress(toAddress, toPort);
+  return sendto(Sock(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+// The event object that WSACreateEvent makes (manual reset, not signalled), made with CreateEventA
+// because a signal may be built before any Winsock start-up.
+TSocketSignal::TSocketSignal()
+    : FHandle(reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr))) {}
+
+TSocketSignal::~TSocketSignal() {
+  if (EventHandle(FHandle) != nullptr) {
+    CloseHandle(EventHandle(FHandle));
+  }
+}
+
+void TSocketSignal::Set() {
+  SetEvent(EventHandle(FHandle));
+}
+
+void TSocketSignal::Reset() {
+  ResetEvent(EventHandle(FHandle));
+}
+
+bool TSocketSignal::IsSet() const {
+  return WaitForSingleObject(EventHandle(FHandle), 0) == WAIT_OBJECT_0;
+}
+
+// Without a signal, select gives poll's behaviour and leaves the socket's blocking mode alone (the
+// test clients block). With a signal, the socket's event object and the signal are waited on
+// together; WSAEventSelect records at once every condition already true, and leaves the socket
+// non-blocking, which every caller that passes a signal has chosen anyway. The readiness reported
+// is always read afterwards, level-triggered, so FD_WRITE's and FD_CLOSE's one-shot recording
+// never hides a condition that poll would report.
+TSocketWaitResult WaitSocket(TSocket socket, bool forWrite, const TSocketSignal* signal,
+                             int timeoutMs) {
+  TSocketWaitResult result;
+  const SOCKET handle = Sock(socket);
+  if (signal == nullptr) {
+    if (!SelectNow(handle, forWrite, timeoutMs, result.Readable, result.Writable)) {
+      result.Failed = true;
+    }
+    return result;
+  }
+
+  if (!SelectNow(handle, forWrite, 0, result.Readable, result.Writable)) {
+    result.Failed = true;
+    return result;
+  }
+  result.Signalled = signal->IsSet();
+  if (result.Readable || result.Writable || result.Signalled || timeoutMs == 0) {
+    return result;
+  }
+
+  const WSAEVENT socketEvent = WSACreateEvent();
+  if (socketEvent == WSA_INVALID_EVENT) {
+    result.Failed = true;
+    return result;
+  }
+  const long conditions = FD_READ | FD_ACCEPT | FD_CLOSE | (forWrite ? FD_WRITE : 0);
+  if (WSAEventSelect(handle, socketEvent, conditions) != 0) {
+    const int error = WSAGetLastError();
+    WSACloseEvent(socketEvent);
+    WSASetLastError(error);
+    result.Failed = true;
+    return result;
+  }
+  const HANDLE handles[2] = {EventHandle(signal->NativeHandle()), socketEvent};
+  const DWORD waited = WaitForMultipleObjects(
+      2, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+  const DWORD waitError = GetLastError();
+  WSANETWORKEVENTS ignored{};
+  WSAEnumNetworkEvents(handle, socketEvent, &ignored);
+  WSAEventSelect(handle, nullptr, 0);
+  WSACloseEvent(socketEvent);
+  if (waited == WAIT_FAILED) {
+    WSASetLastError(static_cast<int>(waitError));
+    result.Failed = true;
+    return result;
+  }
+  if (!SelectNow(handle, forWrite, 0, result.Readable, result.Writable)) {
+    result.Failed = true;
+    return result;
+  }
+  result.Signalled = signal->IsSet();
+  return result;
+}
