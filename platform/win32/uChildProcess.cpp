@@ -112,21 +112,29 @@ TChildProcess::TChildProcess(const TOptions& options) {
   THandleCloser output;
   THandleCloser input;
   bool inheritHandles = false;
-  if (!options.OutputPath.empty()) {
+  if (!options.OutputPath.empty() || !options.InputPath.empty()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    output.Handle =
-        CreateFileA(options.OutputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (output.Handle == INVALID_HANDLE_VALUE) {
+    // Standard handles are given all three or none: what is not redirected stays the caller's.
+    if (!options.OutputPath.empty()) {
+      output.Handle =
+          CreateFileA(options.OutputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (output.Handle == INVALID_HANDLE_VALUE) {
+        ThrowLastError("CreateFileA");
+      }
+    }
+    // Without an input file the child reads nothing.
+    const char* inputPath = options.InputPath.empty() ? "NUL" : options.InputPath.c_str();
+    input.Handle = CreateFileA(inputPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (input.Handle == INVALID_HANDLE_VALUE) {
       ThrowLastError("CreateFileA");
     }
-    // Standard handles are given all three or none; the child reads nothing.
-    input.Handle = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input.Handle;
-    startup.hStdOutput = output.Handle;
-    startup.hStdError = output.Handle;
+    startup.hStdOutput =
+        options.OutputPath.empty() ? GetStdHandle(STD_OUTPUT_HANDLE) : output.Handle;
+    startup.hStdError = options.OutputPath.empty() ? GetStdHandle(STD_ERROR_HANDLE) : output.Handle;
     inheritHandles = true;
   }
 

@@ -70,14 +70,19 @@ void TLogFile::Close() noexcept {
 }
 
 bool TLogFile::Write(std::string_view bytes) {
+  return WriteSome(bytes) == static_cast<std::ptrdiff_t>(bytes.size());
+}
+
+std::ptrdiff_t TLogFile::WriteSome(std::string_view bytes) {
   if (FHandle == InvalidHandle) {
-    return false;
+    FLastError = ERROR_INVALID_HANDLE;
+    return -1;
   }
   DWORD written = 0;
   if (WriteFile(reinterpret_cast<HANDLE>(FHandle), bytes.data(), static_cast<DWORD>(bytes.size()),
                 &written, nullptr) == 0) {
     FLastError = static_cast<int>(GetLastError());
-    return false;
+    return -1;
   }
-  return written == bytes.size();
+  return static_cast<std::ptrdiff_t>(written);
 }

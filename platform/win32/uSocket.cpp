@@ -114,6 +114,18 @@ const int SocketOptionRcvBuf = SO_RCVBUF;
 const int SocketOptionNoDelay = TCP_NODELAY;
 const int SocketErrorMessageSize = WSAEMSGSIZE;
 const int SocketErrorAddressNotAvailable = WSAEADDRNOTAVAIL;
+const int SocketErrorTimedOut = WSAETIMEDOUT;
+
+std::string SocketErrorText(int error) {
+  char buffer[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' ||
+                        buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+    --length;
+  }
+  return length > 0 ? std::string(buffer, length) : "socket error " + std::to_string(error);
+}
 
 int LastSocketError() {
   return WSAGetLastError();
@@ -182,6 +194,32 @@ bool ResolveIPv4Host(const std::string& name, std::uint32_t& address) {
   return true;
 }
 
+int LookupIPv4Host(const std::string& name, std::uint32_t& address) {
+  // Windows resolves the empty name to the addresses of the local computer; it names no host.
+  if (name.empty()) {
+    return WSAHOST_NOT_FOUND;
+  }
+  EnsureWinsock();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int result = getaddrinfo(name.c_str(), nullptr, &hints, &found); result != 0) {
+    return result;
+  }
+  if (found == nullptr) {
+    return WSAHOST_NOT_FOUND;
+  }
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
+}
+
+// getaddrinfo's codes are WSA codes on Windows.
+std::string HostLookupErrorText(int error) {
+  return SocketErrorText(error);
+}
+
 TSocket OpenTcpSocket() {
   EnsureWinsock();
   // Overlapped-capable and not inherited by child processes (the tests start the server).
@@ -217,6 +255,10 @@ int ShutdownSocket(TSocket socket) {
     return 0;
   }
   return shutdown(Sock(socket), SD_BOTH);
+}
+
+int ShutdownSocketWrite(TSocket socket) {
+  return shutdown(Sock(socket), SD_SEND);
 }
 
 int SetSocketOption(TSocket socket, int level, int name, const void* value, int length) {
@@ -304,6 +346,46 @@ TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& 
 int ConnectSocket(TSocket socket, std::uint32_t address, std::uint16_t port) {
   const sockaddr_in remote = MakeAddress(address, port);
   return connect(Sock(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
+}
+
+int ConnectSocketWithin(TSocket socket, std::uint32_t address, std::uint16_t port, int timeoutMs) {
+  if (SetSocketNonBlocking(socket) != 0) {
+    return -1;
+  }
+  const sockaddr_in remote = MakeAddress(address, port);
+  if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+    return 0;
+  }
+  if (WSAGetLastError() != WSAEWOULDBLOCK) {
+    return -1;
+  }
+  // A refused connection shows in the exception set on Windows, not as writable.
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(Sock(socket), &writable);
+  FD_SET(Sock(socket), &failed);
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  const int ready = select(0, nullptr, &writable, &failed, &limit);
+  if (ready == SOCKET_ERROR) {
+    return -1;
+  }
+  if (ready == 0) {
+    WSASetLastError(WSAETIMEDOUT);
+    return -1;
+  }
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) !=
+      0) {
+    return -1;
+  }
+  if (error != 0) {
+    WSASetLastError(error);
+    return -1;
+  }
+  return 0;
 }
 
 long ReceiveBytes(TSocket socket, void* buffer, std::size_t capacity) {
