@@ -451,7 +451,9 @@ void TSystemdServiceManager::ReportStatus(TServiceStatusHandle handle, std::uint
     case ServiceStateStopPending:
       // A rising check point asks for more time, as the Service Control Manager's wait hint does.
       if (progress.CheckPoint > 0) {
-        sd_notifyf(0, "STOPPING=1\nEXTEND_TIMEOUT_USEC=%llu",
+        // The check point also shows in "systemctl status".
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopping, check point %u\nEXTEND_TIMEOUT_USEC=%llu",
+                   static_cast<unsigned>(progress.CheckPoint),
                    static_cast<unsigned long long>(progress.WaitHintMs) * 1000ULL);
       } else {
         sd_notify(0, "STOPPING=1");

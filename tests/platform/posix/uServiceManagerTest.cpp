@@ -289,8 +289,10 @@ TEST_F(DispatcherTest, AStopPendingReportWithACheckPointExtendsTheStopTimeout) {
   });
 
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(NextNotification(), "STOPPING=1\nEXTEND_TIMEOUT_USEC=5000000");
-  EXPECT_EQ(NextNotification(), "STOPPING=1\nEXTEND_TIMEOUT_USEC=12000000");
+  EXPECT_EQ(NextNotification(),
+            "STOPPING=1\nSTATUS=stopping, check point 1\nEXTEND_TIMEOUT_USEC=5000000");
+  EXPECT_EQ(NextNotification(),
+            "STOPPING=1\nSTATUS=stopping, check point 2\nEXTEND_TIMEOUT_USEC=12000000");
 }
 
 TEST_F(DispatcherTest, AnErrorThatEscapesTheEntryIsRaisedAgainOnTheCallingThread) {
