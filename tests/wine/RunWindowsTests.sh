@@ -66,6 +66,14 @@ if ! timeout 300 "$wine" cmd /c exit >/dev/null 2>&1; then
 fi
 echo "== $((SECONDS - start)) s  Wine prefix $WINEPREFIX ready"
 
+# Tests that are known not to pass as Windows programs yet are left out, and named.
+not_yet=$(sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' "$(dirname "$0")/NotYetOnWindows.txt")
+if [ -n "$not_yet" ]; then
+  echo "== Not run under Wine (not yet ported, see tests/wine/NotYetOnWindows.txt):"
+  printf '   %s\n' $not_yet
+  ctest_args+=(-E "^($(paste -sd'|' <<<"$not_yet"))\$")
+fi
+
 start=$SECONDS
 ctest --test-dir "$build" --output-on-failure "${ctest_args[@]}"
 if ! ctest --test-dir "$build" -N "${ctest_args[@]}" | grep -q -E 'Total Tests: [1-9]'; then
