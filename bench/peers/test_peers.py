@@ -91,6 +91,13 @@ class TableTest(unittest.TestCase):
             self.assertIn(cpu_verdict, cpu_line)
             self.assertIn("≤ 12 MiB: met", self.figure_line(text, "peak RSS, MiB"))
 
+    def test_a_run_that_lost_records_is_shown_and_fails_the_target(self):
+        rows = self.rows(300_000, 200_000, 1.0, 2.0)
+        rows[0]["loss_pct"] = 21.5  # one of ours' three runs
+        line = self.figure_line(peers.table(rows, ["tcp1"]), "lost, % (median; worst run)")
+        self.assertIn("| 0.00 (worst 21.50) | 0.00 |", line)
+        self.assertIn("0 in every run: NOT met", line)
+
     def test_failed_runs_do_not_count(self):
         rows = self.rows(300_000, 200_000, 1.0, 2.0)
         rows.append(dict(scenario="tcp1", target="ours", error="daemon did not listen"))
