@@ -69,8 +69,8 @@ class TFakeDispatcher final : public TServiceManager {
       std::string report =
           std::to_string(handle) + ":" + std::to_string(state) + ":" + std::to_string(exitCode);
       if (state == ServiceStateStopPending) {
-        report += ":" + std::to_string(progress.CheckPoint) + ":" +
-                  std::to_string(progress.WaitHintMs);
+        report +=
+            ":" + std::to_string(progress.CheckPoint) + ":" + std::to_string(progress.WaitHintMs);
       } else {
         EXPECT_EQ(progress.CheckPoint, 0u);
         EXPECT_EQ(progress.WaitHintMs, 5000u);
