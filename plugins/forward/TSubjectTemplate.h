@@ -14,7 +14,7 @@ enum class TSubjectRules {
   Nats,
   // Kafka topics: at most 249 characters of [A-Za-z0-9._-]. A record field: every other byte, and
   // '.', becomes '_'; an empty field becomes "_". A longer name is cut to 240 characters and
-  // followed by "~" and the FNV-1a 32-bit hash of the uncut name in 8 hexadecimal digits.
+  // followed by "-" and the FNV-1a 32-bit hash of the uncut name in 8 hexadecimal digits.
   Kafka,
 };
 

@@ -28,12 +28,12 @@ struct TForwardStreamSettings {
   std::string Name = "KELVRA";
   // Comma-separated in the file; must cover every subject the template builds.
   std::vector<std::string> Subjects = {"kelvra.>"};
-  int Replicas = 1;                       // 1 to 5
-  std::string Retention = "limits";       // limits, interest or workqueue
-  std::string Storage = "file";           // file or memory
+  int Replicas = 1;                           // 1 to 5
+  std::string Retention = "limits";           // limits, interest or workqueue
+  std::string Storage = "file";               // file or memory
   std::uint32_t DuplicateWindowMs = 120'000;  // JetStream's window for Nats-Msg-Id
-  std::uint64_t MaxAgeMs = 0;             // 0: no limit
-  std::uint64_t MaxBytes = 0;             // 0: no limit
+  std::uint64_t MaxAgeMs = 0;                 // 0: no limit
+  std::uint64_t MaxBytes = 0;                 // 0: no limit
 };
 
 struct TForwardSettings {
