@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
   if (status == NATS_OK) {
     natsOptions_SetMaxReconnect(options, -1);
     natsOptions_SetReconnectWait(options, 250);
-    natsOptions_SetRetryOnFailedConnect(options, true, nullptr, nullptr);
+    natsOptions_SetRetryOnFailedConnect(
+        options, true, [](natsConnection*, void*) {}, nullptr);
     status = natsConnection_Connect(&connection, options);
     if (status == NATS_NOT_YET_CONNECTED) {
       status = NATS_OK;

@@ -91,6 +91,9 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Finalize(void) {
   forwarder->Stop();
   const TLogProviderStatistics counts = forwarder->Statistics();
   forwarder.reset();
+  // The NATS library's own threads end here, so that the server may unload this library (and
+  // with it the NATS library) safely after Finalize.
+  nats_CloseAndWait(5000);
   std::lock_guard lock(library.Lock);
   library.Final = counts;
 }

@@ -200,8 +200,11 @@ bool TNatsJetStreamForwarder::Connect() {
     natsOptions_SetTimeout(options, 2000);
     natsOptions_SetPingInterval(options, 2000);
     natsOptions_SetMaxPingsOut(options, 2);
-    // Down at start: the library keeps trying in the background, as after a disconnect.
-    status = natsOptions_SetRetryOnFailedConnect(options, true, nullptr, nullptr);
+    // Down at start: the library keeps trying in the background, as after a disconnect. With a
+    // callback the connect returns at once instead of trying for ever; the loop watches the
+    // connection's state itself.
+    status = natsOptions_SetRetryOnFailedConnect(
+        options, true, [](natsConnection*, void*) {}, nullptr);
   }
   if (status == NATS_OK) {
     status = natsConnection_Connect(&FConnection, options);

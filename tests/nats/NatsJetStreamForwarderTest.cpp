@@ -209,8 +209,9 @@ TEST(NatsJetStreamForwarderTest, SpoolDiskLimitDropsAnExactCount) {
   // Nothing listens on this port: every record stays in the spool until its disk limit.
   TForwarderUnderTest forwarder(
       dir, "Nats",
-      Settings("nats://127.0.0.1:" + std::to_string(FreePort()),
-               "[Spool]\nDiskLimit=64K\nMemoryLimit=64K\nWhenFull=DropNewest\n"));
+      Settings(
+          "nats://127.0.0.1:" + std::to_string(FreePort()),
+          "FlushTimeoutMs=500\n[Spool]\nDiskLimit=64K\nMemoryLimit=64K\nWhenFull=DropNewest\n"));
   forwarder.Initialize();
   constexpr int Numbers = 5000;
   for (int n = 0; n < Numbers; ++n) {

@@ -23,8 +23,9 @@ class TForwarderUnderTest {
   TForwarderUnderTest(const TTestDirectory& dir, const std::string& name,
                       const std::string& settings)
       : FPath(dir.File(name + ".so")) {
-    std::filesystem::copy_file(KELVRA_NATS_FORWARDER, FPath,
-                               std::filesystem::copy_options::overwrite_existing);
+    // A new file, never written over: the copy an earlier forwarder loaded may still be mapped.
+    std::filesystem::remove(FPath);
+    std::filesystem::copy_file(KELVRA_NATS_FORWARDER, FPath);
     std::ofstream(dir.File(name + ".conf"), std::ios::binary) << settings;
     EXPECT_TRUE(FLibrary.Load(FPath)) << FLibrary.LoadError();
     FInitialize = FLibrary.Function<TLogProviderInitialize>("LogProvider_Initialize");
