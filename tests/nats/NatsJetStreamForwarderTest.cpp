@@ -18,10 +18,10 @@ struct TStreamContent {
   std::set<std::string> Subjects;
 };
 
-TStreamContent ReadStream(TJetStreamProbe& probe) {
+TStreamContent ReadStream(TJetStreamProbe& probe, std::size_t expected) {
   TStreamContent content;
   std::map<int, int> last;
-  for (const auto& [subject, data] : probe.ReadAll("KELVRA", "kelvra.>")) {
+  for (const auto& [subject, data] : probe.ReadAll("KELVRA", "kelvra.>", expected)) {
     ++content.Messages;
     content.Subjects.insert(subject);
     TForwardRecord record;
@@ -84,7 +84,7 @@ TEST(NatsJetStreamForwarderTest, HundredThousandRecordsOfTenClientsAreInTheStrea
   EXPECT_EQ(counts.acknowledged, 100'000u);
   EXPECT_EQ(counts.spooled, 0u);
   EXPECT_EQ(counts.dropped, 0u);
-  const TStreamContent content = ReadStream(probe);
+  const TStreamContent content = ReadStream(probe, Clients * Numbers);
   ExpectExactlyOnce(content, Clients, Numbers);
   EXPECT_TRUE(content.OrderKept);
   EXPECT_EQ(content.Subjects.count("kelvra.10_0_0_1.load.m"), 1u);
@@ -119,7 +119,7 @@ TEST(NatsJetStreamForwarderTest, StopWithRecordsInFlightLosesNothing) {
   ASSERT_TRUE(WaitForCount(probe, Numbers)) << probe.Count("KELVRA");
   next.Finalize();
   EXPECT_EQ(next.Statistics().spooled, 0u);
-  ExpectExactlyOnce(ReadStream(probe), 1, Numbers);
+  ExpectExactlyOnce(ReadStream(probe, Numbers), 1, Numbers);
 }
 
 TEST(NatsJetStreamForwarderTest, ServerDownAtStartAndUpLaterLosesNothingAndKeepsOrder) {
@@ -140,7 +140,7 @@ TEST(NatsJetStreamForwarderTest, ServerDownAtStartAndUpLaterLosesNothingAndKeeps
   TJetStreamProbe probe(server.Url());
   ASSERT_TRUE(WaitForCount(probe, Clients * Numbers)) << probe.Count("KELVRA");
   forwarder.Finalize();
-  const TStreamContent content = ReadStream(probe);
+  const TStreamContent content = ReadStream(probe, Clients * Numbers);
   ExpectExactlyOnce(content, Clients, Numbers);
   EXPECT_TRUE(content.OrderKept);
 }
@@ -177,7 +177,7 @@ TEST(NatsJetStreamForwarderTest, LeaderKilledMidRunLosesNothingAndShowsNoDuplica
   ASSERT_TRUE(WaitForCount(probe, Numbers)) << probe.Count("KELVRA");
   forwarder.Finalize();
   EXPECT_EQ(forwarder.Statistics().spooled, 0u);
-  ExpectExactlyOnce(ReadStream(probe), 1, Numbers);
+  ExpectExactlyOnce(ReadStream(probe, Numbers), 1, Numbers);
 }
 
 TEST(NatsJetStreamForwarderTest, BadSettingsSpoolUntilMendedAndRestarted) {
@@ -201,7 +201,7 @@ TEST(NatsJetStreamForwarderTest, BadSettingsSpoolUntilMendedAndRestarted) {
   mended.Initialize();
   ASSERT_TRUE(WaitForCount(probe, Numbers));
   mended.Finalize();
-  ExpectExactlyOnce(ReadStream(probe), 1, Numbers);
+  ExpectExactlyOnce(ReadStream(probe, Numbers), 1, Numbers);
 }
 
 TEST(NatsJetStreamForwarderTest, SpoolDiskLimitDropsAnExactCount) {

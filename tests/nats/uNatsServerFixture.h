@@ -165,8 +165,24 @@ class TJetStreamProbe {
   explicit TJetStreamProbe(const std::string& urls) {
     natsOptions* options = nullptr;
     natsOptions_Create(&options);
-    natsOptions_SetURL(options, urls.c_str());
-    natsOptions_SetMaxReconnect(options, -1);
+    std::vector<std::string> servers;
+    for (std::size_t start = 0;;) {
+      const std::size_t comma = urls.find(',', start);
+      servers.push_back(urls.substr(start, comma - start));
+      if (comma == std::string::npos) {
+        break;
+      }
+      start = comma + 1;
+    }
+    std::vector<const char*> list;
+    for (const std::string& server : servers) {
+      list.push_back(server.c_str());
+    }
+    natsOptions_SetServers(options, list.data(), static_cast<int>(list.size()));
+    // A cluster's servers may still be forming their routes: the connect tries until one takes
+    // it (the test's time-out bounds the wait).
+    natsOptions_SetRetryOnFailedConnect(options, true, nullptr, nullptr);
+    natsOptions_SetMaxReconnect(options, 100);
     natsOptions_SetReconnectWait(options, 200);
     natsOptions_SetTimeout(options, 2000);
     FStatus = natsConnection_Connect(&FConnection, options);
@@ -191,7 +207,8 @@ class TJetStreamProbe {
   // Messages in the stream now; -1 when it cannot be asked (no such stream yet, no leader).
   long long Count(const std::string& stream) {
     jsStreamInfo* info = nullptr;
-    if (js_GetStreamInfo(&info, FJs, stream.c_str(), nullptr, nullptr) != NATS_OK) {
+    jsErrCode code = static_cast<jsErrCode>(0);
+    if (js_GetStreamInfo(&info, FJs, stream.c_str(), nullptr, &code) != NATS_OK) {
       return -1;
     }
     const auto count = static_cast<long long>(info->State.Msgs);
@@ -199,9 +216,12 @@ class TJetStreamProbe {
     return count;
   }
 
-  // Every message of the stream, oldest first: subject and data.
+  // Every message of the stream, oldest first: subject and data. Reads until expected messages
+  // came and then one more fetch found nothing (so extra copies show), or until ten fetches in a
+  // row found nothing.
   std::vector<std::pair<std::string, std::string>> ReadAll(const std::string& stream,
-                                                           const std::string& subject) {
+                                                           const std::string& subject,
+                                                           std::size_t expected = 0) {
     std::vector<std::pair<std::string, std::string>> messages;
     natsSubscription* sub = nullptr;
     jsSubOptions options;
@@ -209,16 +229,21 @@ class TJetStreamProbe {
     options.Stream = stream.c_str();
     options.Config.AckPolicy = js_AckNone;
     options.Config.DeliverPolicy = js_DeliverAll;
-    if (js_PullSubscribe(&sub, FJs, subject.c_str(), nullptr, nullptr, &options, nullptr) !=
-        NATS_OK) {
+    // A cluster that just lost a node may take a while to place the consumer.
+    const bool subscribed = WaitUntil([&] {
+      return js_PullSubscribe(&sub, FJs, subject.c_str(), nullptr, nullptr, &options, nullptr) ==
+             NATS_OK;
+    });
+    if (!subscribed) {
       return messages;
     }
-    for (int idle = 0; idle < 3;) {
+    for (int idle = 0; idle < 10 && !(idle > 0 && expected > 0 && messages.size() >= expected);) {
       natsMsgList list{};
       if (natsSubscription_Fetch(&list, sub, 1000, 500, nullptr) != NATS_OK) {
         ++idle;
         continue;
       }
+      idle = 0;
       for (int i = 0; i < list.Count; ++i) {
         messages.emplace_back(
             natsMsg_GetSubject(list.Msgs[i]),
