@@ -12,8 +12,9 @@
 namespace {
 
 struct TChildProgress {
-  std::uint64_t Added = 0;      // records whose Add returned: 0..Added-1
-  std::uint64_t Confirmed = 0;  // every record below it was confirmed
+  std::uint64_t Added = 0;  // records whose Add returned: 0..Added-1
+  // Every record at or above it was certainly not confirmed; those below may have been.
+  std::uint64_t Confirming = 0;
 };
 
 TChildProgress ReadProgress(const std::string& path) {
@@ -31,8 +32,8 @@ TChildProgress ReadProgress(const std::string& path) {
     if (parts >> word >> value) {
       if (word == "added") {
         progress.Added = value + 1;
-      } else if (word == "confirmed") {
-        progress.Confirmed = value;
+      } else if (word == "confirming") {
+        progress.Confirming = value;
       }
     }
   }
@@ -43,7 +44,7 @@ TChildProgress ReadProgress(const std::string& path) {
 
 // The writer is killed at an arbitrary point of its loop, possibly in the middle of a write:
 // every record Add had accepted is found again, in order, and sent from no later than the first
-// one not confirmed.
+// one that was certainly not confirmed.
 TEST(TSpoolCrashTest, AfterAKillEveryAcceptedRecordIsSentAgainInOrder) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
@@ -67,7 +68,7 @@ TEST(TSpoolCrashTest, AfterAKillEveryAcceptedRecordIsSentAgainInOrder) {
     TSpool spool(SpoolOptions(spoolDir));
     const auto records = TakeAll(spool, 500);
     ASSERT_FALSE(records.empty());
-    EXPECT_LE(records.front().Sequence, progress.Confirmed);
+    EXPECT_LE(records.front().Sequence, progress.Confirming);
     EXPECT_GE(records.back().Sequence + 1, progress.Added);
     for (std::size_t i = 0; i < records.size(); ++i) {
       ASSERT_EQ(records[i].Sequence, records.front().Sequence + i);

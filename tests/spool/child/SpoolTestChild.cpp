@@ -1,6 +1,7 @@
 // Writes records into a spool until it is killed, for the crash tests: after each Add returns it
 // prints "added <sequence>", and every 50 records it confirms all it took and prints
-// "confirmed <n>": every record below n is confirmed. The directory must be new, so record n has
+// "confirming <n>" before it confirms the records below n (the kill may come before, during or
+// after that). The directory must be new, so record n has
 // sequence n.
 //   SpoolTestChild <directory>
 #include <cstdio>
@@ -29,12 +30,13 @@ int main(int argc, char** argv) {
     if (sequence % 50 == 49) {
       taken.clear();
       spool.Take(taken, 1000);
+      if (!taken.empty()) {
+        std::printf("confirming %llu\n",
+                    static_cast<unsigned long long>(taken.back().Sequence + 1));
+        std::fflush(stdout);
+      }
       for (const auto& record : taken) {
         spool.Acknowledge(record.Sequence);
-      }
-      if (!taken.empty()) {
-        std::printf("confirmed %llu\n", static_cast<unsigned long long>(taken.back().Sequence + 1));
-        std::fflush(stdout);
       }
     }
   }
