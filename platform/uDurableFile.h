@@ -6,8 +6,8 @@
 #include <string_view>
 
 // A file written at its end whose contents can be forced to the disk, for data that must survive
-// a crash of the process (every Write is one platform call, so it is in the system's hands when
-// Write returns) and, after Sync, a crash of the machine.
+// a crash of the process, with one writer (every Write is one platform call, so it is in the
+// system's hands when Write returns) and, after Sync, a crash of the machine.
 //
 // One owner uses an object at a time; it has no lock.
 class TDurableFile {

@@ -161,7 +161,11 @@ class TSpool {
   bool MakeRoom(std::uint64_t frameBytes);
   void DropOldestSegment();
   void RemoveConfirmedSegments();
-  bool ReadWaiting(std::uint64_t sequence, std::string& payload);
+  // The waiting record FSendNext (or the next readable one) from the disk; false when none
+  // before the cache could be read. Records that cannot be read are counted as dropped.
+  bool ReadFromDisk(TSpoolRecord& record);
+  // Counts the waiting records [FSendNext, until) as dropped and moves past them.
+  void LoseWaiting(std::uint64_t until, const std::string& why);
   void Problem(std::string text);
 
   const TSpoolOptions FOptions;
@@ -189,6 +193,8 @@ class TSpool {
   std::size_t FCacheBytes = 0;
   // Reads the waiting records older than the cache back from their segments.
   TSpoolSegmentReader FReader;
+  std::uint64_t FReaderNext = 0;  // the sequence the reader gives next
+  std::uint64_t FReaderEnd = 0;   // one past the last record of the reader's segment
   // Handed out and not yet confirmed, with their payloads for a resend.
   std::map<std::uint64_t, std::string> FInFlight;
   std::size_t FInFlightBytes = 0;

@@ -38,6 +38,8 @@ class TSpoolSegmentReader {
   std::ifstream FFile;
   std::string FPath;
   std::uint64_t FOffset = 0;
+  // After a frame read short the stream's position is off; the next read seeks back to FOffset.
+  bool FSeek = false;
 };
 
 // The CRC-32 (IEEE 802.3) of bytes, continuing from crc.
