@@ -38,7 +38,8 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::strin
                                        TLogProducerHolderOptions options)
     : BaseCatalog(std::move(baseCatalog)),
       FOptions(std::move(options)),
-      FFileTable(FileTableOptions(FOptions)) {
+      FFileTable(FileTableOptions(FOptions)),
+      FForwarders(configPath, FOptions.ForwarderLimits, FOptions.Report) {
   FMasks = FOptions.Masks ? FOptions.Masks : std::make_shared<const TFileLogMasks>();
   for (TProviderEntry& entry : ReadProvidersSection(configPath)) {
     const std::optional<TProviderKeyFields> fields = SplitProviderKey(entry.Key);
@@ -66,6 +67,8 @@ void tLogProducerHolder::RouteRecord(std::string_view peerAddress, std::string_v
                                      std::string_view filePrefix, std::string_view text,
                                      TDateTime clientTime) {
   const TDateTime serverTime = FOptions.Clock();
+  FForwarders.Offer(peerAddress, peerPort, applicationName, moduleName, filePrefix, text,
+                    clientTime, serverTime);
   bool taken = false;
   // File keys begin with "*", so without plug-ins only an address beginning with "*" could
   // build a K1 to K3 that equals a key.
@@ -200,7 +203,7 @@ void tLogProducerHolder::ReleaseIdle() {
 }
 
 std::size_t tLogProducerHolder::ReleaseAll(std::chrono::steady_clock::time_point deadline) {
-  std::size_t lost = 0;
+  std::size_t lost = FForwarders.ReleaseAll(deadline, FOptions.Report);
   // All are asked at once, so that they deliver side by side until the one deadline.
   for (TPluginEntry& entry : FPlugins) {
     entry.Producer->StopDelivery(deadline);

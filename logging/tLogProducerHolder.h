@@ -14,6 +14,7 @@
 #include "logging/TExternalLogProducer.h"
 #include "logging/TFileLogProducer.h"
 #include "logging/TLogFileTable.h"
+#include "logging/tLogForwarderSet.h"
 #include "platform/uDateTime.h"
 
 // What the holder takes from outside; the defaults are the server's.
@@ -36,8 +37,11 @@ struct TLogProducerHolderOptions {
   std::uint32_t DropReportIntervalMs = 60'000;
   // The files of the log tree; null: the platform's. Tests give a failing one.
   std::shared_ptr<TLogFileSystem> FileSystem;
-  // Receives one line for each plug-in library that cannot be used (at construction).
+  // Receives one line for each plug-in or forwarder library that cannot be used (at
+  // construction), and the forwarders' statistics lines (at ReleaseAll).
   std::function<void(const std::string&)> Report;
+  // The bound of each forwarder's queue (section "Forward").
+  TLogForwarderLimits ForwarderLimits;
   // The compiled masks of the file producers; null builds them from the process locale.
   std::shared_ptr<const TFileLogMasks> Masks;
 };
@@ -68,6 +72,9 @@ struct TLogProducerHolderOptions {
 // A plug-in line whose library cannot be loaded or lacks LogProvider_AddMessage is reported
 // once at construction through Report; its producer still takes (and drops) its records.
 //
+// Besides, every record is offered to each forwarder of the "Forward" section (tLogForwarderSet),
+// whatever the routing above does with it.
+//
 // Lookups go through hash maps, so routing costs the same with 10 or 10,000 streams.
 // Main loop thread only, every operation; no lock.
 class tLogProducerHolder {
@@ -96,11 +103,12 @@ class tLogProducerHolder {
   // called about once a second. Main loop thread only.
   void ReleaseIdle();
 
-  // Stops and releases every producer: plug-ins in configuration order, then file producers in
+  // Stops and releases every producer: forwarders (each logging its statistics through Report),
+  // plug-ins in configuration order, then file producers in
   // the order of their creation. Each plug-in producer first delivers what it has queued, until
-  // deadline; returns how many records the plug-ins could not be given by then (a plug-in that
-  // is still inside a call at the deadline is left running, its library loaded, and that call's
-  // record is counted too). Main loop thread only.
+  // deadline; returns how many records the forwarders and plug-ins could not be given by then (a
+  // plug-in that is still inside a call at the deadline is left running, its library loaded, and
+  // that call's record is counted too). Main loop thread only.
   std::size_t ReleaseAll(std::chrono::steady_clock::time_point deadline =
                              std::chrono::steady_clock::time_point::max());
 
@@ -108,6 +116,7 @@ class tLogProducerHolder {
   // once every DropReportIntervalMs unless force. Main loop thread only.
   void TakeDropReport(std::vector<std::string>& lines, bool force = false) {
     FFileTable.TakeDropReport(lines, force);
+    FForwarders.TakeDropReport(lines, FOptions.Ticks(), FOptions.DropReportIntervalMs, force);
   }
   // Main loop thread only.
   const TLogFileTable& FileTable() const { return FFileTable; }
@@ -115,6 +124,7 @@ class tLogProducerHolder {
   // Main loop thread only.
   std::size_t PluginProducerCount() const { return FPlugins.size(); }
   std::size_t FileProducerCount() const { return FFiles.size(); }
+  std::size_t ForwarderCount() const { return FForwarders.Count(); }
 
   const std::string BaseCatalog;
 
@@ -166,6 +176,9 @@ class tLogProducerHolder {
   // Folded "*address:port" => the sender's entries.
   std::unordered_map<std::string, TPeerList> FFilesByPeer;
   std::uint64_t FNextSequence = 0;
+
+  // Offered every record; released in ReleaseAll before the plug-ins.
+  tLogForwarderSet FForwarders;
 
   // Reused for building keys, so routing allocates nothing in the steady state.
   std::string FKey;

@@ -32,6 +32,30 @@
  * its globals, each calls LogProvider_Initialize, and LogProvider_AddMessage is then called from
  * two threads at once. Give each line its own copy of the library when it keeps per-stream state.
  *
+ * Forwarders. A library named in the "Forward" section of LogServer.conf is offered every record
+ * the server receives (TCP and syslog), in addition to the normal routing:
+ *
+ *   [Forward]
+ *   Nats=/opt/kelvra/plugins/libNatsJetStreamForwarder.so
+ *
+ * The server calls LogProvider_Initialize once with all six texts empty, then
+ * LogProvider_AddRecord once per record, in the order received, on a thread the server runs for
+ * this forwarder (never two calls at a time for one line), then LogProvider_Finalize once at
+ * shutdown. LogProvider_AddRecord carries the record's own fields: clientTime and serverTime as
+ * above, the sender's address (text, "10.0.0.5") and port, and the application, module and prefix
+ * of the record as received ("" when absent). LogProvider_AddRecord is required for a forwarder;
+ * LogProvider_AddMessage is not used there. A forwarder should return quickly: while it is busy,
+ * records wait in a bounded queue in the server, and those that do not fit are counted as dropped
+ * and reported in the diagnostic log. A forwarder that must not lose records keeps its own spool
+ * (the kelvra_spool library) and hands records to it in LogProvider_AddRecord.
+ *
+ * LogProvider_Statistics is optional for a forwarder. It fills the counts the library keeps itself:
+ * records sent to the engine, acknowledged by it, held in its spool (memory or disk) and dropped by
+ * the spool's limits. The server calls it once at stop, after LogProvider_Finalize returned (so
+ * keep the counts readable after Finalize), and writes them to the diagnostic log next to its own
+ * counts; it may also call it on request from another thread while records flow, so it must be
+ * safe to call at any time.
+ *
  * Usable from C and C++. On 32-bit Windows the exports use __stdcall; export them undecorated
  * (for example with a .def file) so that the server finds them by these names.
  */
@@ -61,6 +85,20 @@ typedef void(LOGPROVIDER_CALL* TLogProviderInitialize)(
 typedef void(LOGPROVIDER_CALL* TLogProviderAddMessage)(double clientTime, double serverTime,
                                                        const char* text);
 typedef void(LOGPROVIDER_CALL* TLogProviderFinalize)(void);
+typedef void(LOGPROVIDER_CALL* TLogProviderAddRecord)(double clientTime, double serverTime,
+                                                      const char* peerAddress,
+                                                      unsigned short peerPort,
+                                                      const char* application, const char* module,
+                                                      const char* prefix, const char* text);
+
+/* The counts a forwarder reports through LogProvider_Statistics. */
+typedef struct TLogProviderStatistics {
+  unsigned long long sent;         /* records handed to the engine (resends included) */
+  unsigned long long acknowledged; /* records the engine confirmed */
+  unsigned long long spooled;      /* records held now, in memory or on disk, not yet confirmed */
+  unsigned long long dropped;      /* records dropped by the spool's limits */
+} TLogProviderStatistics;
+typedef void(LOGPROVIDER_CALL* TLogProviderStatisticsFunction)(TLogProviderStatistics* counts);
 
 /* The exports a plug-in defines. */
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL
@@ -70,6 +108,10 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTim
                                                                 double serverTime,
                                                                 const char* text);
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Finalize(void);
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddRecord(
+    double clientTime, double serverTime, const char* peerAddress, unsigned short peerPort,
+    const char* application, const char* module, const char* prefix, const char* text);
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Statistics(TLogProviderStatistics* counts);
 
 #ifdef __cplusplus
 }

@@ -79,9 +79,7 @@ std::string ExtractQuotedField(std::string_view key, std::size_t& pos) {
   return field;
 }
 
-}  // namespace
-
-std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) {
+std::vector<TProviderEntry> ReadSection(const std::string& configPath, std::string_view section) {
   std::vector<TProviderEntry> entries;
   std::string content;
   // Nothing but a regular file of bounded size is read (the start-up refuses anything else).
@@ -119,7 +117,7 @@ std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) 
       if (seenSection && inProviders) {
         break;
       }
-      inProviders = SameName(TrimSpaceAndControl(line.substr(1, line.size() - 2)), "Providers");
+      inProviders = SameName(TrimSpaceAndControl(line.substr(1, line.size() - 2)), section);
       seenSection = true;
       continue;
     }
@@ -134,6 +132,16 @@ std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) 
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+}  // namespace
+
+std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath) {
+  return ReadSection(configPath, "Providers");
+}
+
+std::vector<TProviderEntry> ReadForwardSection(const std::string& configPath) {
+  return ReadSection(configPath, "Forward");
 }
 
 std::optional<TProviderKeyFields> SplitProviderKey(std::string_view key) {

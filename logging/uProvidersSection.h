@@ -20,6 +20,9 @@ struct TProviderEntry {
 // gives no entries. Any thread.
 std::vector<TProviderEntry> ReadProvidersSection(const std::string& configPath);
 
+// The first section "Forward", read the same way: each entry is Name=LibraryPath. Any thread.
+std::vector<TProviderEntry> ReadForwardSection(const std::string& configPath);
+
 // The four fields of a provider key "Host[:Port]|ApplicationName|ModuleName|FilePrefix".
 struct TProviderKeyFields {
   std::string Host;

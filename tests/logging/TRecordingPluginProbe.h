@@ -16,8 +16,8 @@
 // so this reads what the plug-in recorded, and keeps its record alive after they release it.
 class TRecordingPluginProbe {
  public:
-  TRecordingPluginProbe() {
-    EXPECT_TRUE(FLibrary.Load(KELVRA_RECORDING_PLUGIN));
+  explicit TRecordingPluginProbe(const char* library = KELVRA_RECORDING_PLUGIN) {
+    EXPECT_TRUE(FLibrary.Load(library));
     FRead = FLibrary.Function<ReadFunction>("Recording_Read");
     FUnblock = FLibrary.Function<VoidFunction>("Recording_Unblock");
     FLibrary.Function<VoidFunction>("Recording_Reset")();

@@ -258,3 +258,28 @@ TEST_F(tLogProducerHolderTest, LinesLostToTheDiskAreReported) {
 }
 
 }  // namespace
+
+TEST_F(tLogProducerHolderTest, ForwardersGetEveryRecordAndTheRoutingStaysAsItWas) {
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  WriteTextFile(FDir.File("LogServer.conf"),
+                std::string("[Common]\nLogMode=1\n[Forward]\nRec=") + KELVRA_RECORDING_FORWARDER +
+                    "\n[Providers]\n10.0.0.9|A|m|=" + KELVRA_RECORDING_PLUGIN + "\n");
+  TLogProducerHolderOptions options;
+  options.Clock = [this] { return FNow; };
+  options.Masks = std::make_shared<const TFileLogMasks>(TFormatSettings{});
+  std::vector<std::string> reports;
+  options.Report = [&reports](const std::string& line) { reports.push_back(line); };
+  auto holder = std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
+  EXPECT_EQ(holder->ForwarderCount(), 1u);
+  holder->RouteRecord("10.0.0.5", "4711", "A", "m", "", "to the file", 0);
+  holder->RouteRecord("10.0.0.9", "4712", "A", "m", "", "to the plug-in", 0);
+  probe.WaitForLines("AddRecord|", 2);
+  holder.reset();
+  // The plug-in's stream has no file; the other stream has its one file, as without forwarders.
+  EXPECT_EQ(FilesInTree(), 1u);
+  EXPECT_EQ(LogFile("10.0.0.5/A/m"), "to the file\r\n");
+  const auto lines = probe.Lines();
+  EXPECT_EQ(TRecordingPluginProbe::Count(lines, "AddRecord|"), 2u);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().rfind("FORWARD Rec: offered 2, delivered 2", 0), 0u) << reports.back();
+}

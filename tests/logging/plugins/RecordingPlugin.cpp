@@ -4,6 +4,11 @@
 //   Initialize|<base>|<address>|<port>|<application>|<module>|<prefix>|<thread>
 //   AddMessage|<clientTime>|<serverTime>|<text>|<thread>
 //   Finalize|<thread>
+// Built as RecordingForwarder (RECORDING_FORWARDER defined) it is a forwarder instead:
+//   AddRecord|<clientTime>|<serverTime>|<address>|<port>|<application>|<module>|<prefix>|<text>|<thread>
+//   Statistics|<thread>
+// and its LogProvider_Statistics reports sent = acknowledged = the AddRecord calls so far,
+// spooled 0, dropped 0.
 // with times as "%.17g" and <thread> the hash of the calling thread's id. Each call is recorded
 // when it begins. A message text "throw" then throws; "block" waits until Recording_Unblock().
 
@@ -41,6 +46,20 @@ void Add(const std::string& line) {
   Record += '\n';
 }
 
+void BlockOrThrow(const char* text) {
+  if (std::strcmp(text, "block") == 0) {
+    std::unique_lock lock(Lock);
+    UnblockedChanged.wait(lock, [] { return Unblocked; });
+  }
+  if (std::strcmp(text, "throw") == 0) {
+    throw std::runtime_error("plug-in failure");
+  }
+}
+
+#ifdef RECORDING_FORWARDER
+unsigned long long RecordCalls = 0;  // AddRecord calls, guarded by Lock
+#endif
+
 }  // namespace
 
 extern "C" {
@@ -52,18 +71,36 @@ LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Initialize(
       applicationName + "|" + moduleName + "|" + filePrefix + "|" + ThreadTag());
 }
 
+#ifdef RECORDING_FORWARDER
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddRecord(
+    double clientTime, double serverTime, const char* peerAddress, unsigned short peerPort,
+    const char* application, const char* module, const char* prefix, const char* text) {
+  Add("AddRecord|" + Time(clientTime) + "|" + Time(serverTime) + "|" + peerAddress + "|" +
+      std::to_string(peerPort) + "|" + application + "|" + module + "|" + prefix + "|" + text +
+      "|" + ThreadTag());
+  {
+    std::lock_guard lock(Lock);
+    ++RecordCalls;
+  }
+  BlockOrThrow(text);
+}
+
+LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Statistics(TLogProviderStatistics* counts) {
+  Add("Statistics|" + ThreadTag());
+  std::lock_guard lock(Lock);
+  counts->sent = RecordCalls;
+  counts->acknowledged = RecordCalls;
+  counts->spooled = 0;
+  counts->dropped = 0;
+}
+#else
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTime,
                                                                 double serverTime,
                                                                 const char* text) {
   Add("AddMessage|" + Time(clientTime) + "|" + Time(serverTime) + "|" + text + "|" + ThreadTag());
-  if (std::strcmp(text, "block") == 0) {
-    std::unique_lock lock(Lock);
-    UnblockedChanged.wait(lock, [] { return Unblocked; });
-  }
-  if (std::strcmp(text, "throw") == 0) {
-    throw std::runtime_error("plug-in failure");
-  }
+  BlockOrThrow(text);
 }
+#endif
 
 LOGPROVIDER_EXPORT void LOGPROVIDER_CALL LogProvider_Finalize(void) {
   Add("Finalize|" + ThreadTag());

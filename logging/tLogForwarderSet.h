@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logging/TLogForwarder.h"
+
+// The forwarders of the configuration's "Forward" section, one per line "Name=LibraryPath" in
+// file order, each offered every record routed. Without the section the set is empty and costs
+// one test per record.
+//
+// Main loop thread only, every operation.
+class tLogForwarderSet {
+ public:
+  // Reads section "Forward" of configPath (missing file or section: none) and starts a forwarder
+  // for each line with a name and a path; report gets one line for each line or library that
+  // cannot be used.
+  tLogForwarderSet(const std::string& configPath, TLogForwarderLimits limits,
+                   const std::function<void(const std::string&)>& report);
+  tLogForwarderSet(const tLogForwarderSet&) = delete;
+  tLogForwarderSet& operator=(const tLogForwarderSet&) = delete;
+  // ReleaseAll() when not done.
+  ~tLogForwarderSet();
+
+  bool Empty() const { return FForwarders.empty(); }
+  std::size_t Count() const { return FForwarders.size(); }
+
+  // Offers the record to every forwarder. peerPort is decimal text ("0" when it does not parse).
+  void Offer(std::string_view peerAddress, std::string_view peerPort, std::string_view application,
+             std::string_view module, std::string_view prefix, std::string_view text,
+             TDateTime clientTime, TDateTime serverTime);
+
+  // Stops every forwarder, each delivering what it has queued until deadline, then finalizes
+  // them and gives report one statistics line each (TLogForwarder::StatisticsLine). Returns the
+  // records not delivered by then (also in the lines).
+  std::size_t ReleaseAll(std::chrono::steady_clock::time_point deadline,
+                         const std::function<void(const std::string&)>& report);
+
+  // One line per forwarder whose queue refused records since the last report:
+  // "FORWARD Nats: 120 RECORDS DROPPED, QUEUE FULL". At most every intervalMs of ticks, unless
+  // force.
+  void TakeDropReport(std::vector<std::string>& lines, std::uint32_t ticks,
+                      std::uint32_t intervalMs, bool force);
+
+ private:
+  std::vector<std::unique_ptr<TLogForwarder>> FForwarders;
+  std::uint32_t FLastReport = 0;
+  bool FReported = false;
+};
