@@ -11,7 +11,7 @@
 
 namespace {
 
-HANDLE Handle(std::intptr_t handle) {
+HANDLE AsHandle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
@@ -31,7 +31,7 @@ TPipeEnd& TPipeEnd::operator=(TPipeEnd&& other) noexcept {
 
 void TPipeEnd::Close() noexcept {
   if (FHandle != Closed) {
-    CloseHandle(Handle(FHandle));
+    CloseHandle(AsHandle(FHandle));
     FHandle = Closed;
   }
 }
@@ -50,7 +50,7 @@ bool TPipeEnd::WriteAll(const void* data, std::size_t size) {
   while (size > 0) {
     const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(Handle(FHandle), next, chunk, &written, nullptr)) {
+    if (!WriteFile(AsHandle(FHandle), next, chunk, &written, nullptr)) {
       return false;
     }
     next += written;
@@ -71,13 +71,13 @@ TPipeEnd::TReadResult TPipeEnd::Read(void* data, std::size_t size, std::size_t& 
   const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
   for (unsigned round = 0;; ++round) {
     DWORD available = 0;
-    if (!PeekNamedPipe(Handle(FHandle), nullptr, 0, nullptr, &available, nullptr)) {
+    if (!PeekNamedPipe(AsHandle(FHandle), nullptr, 0, nullptr, &available, nullptr)) {
       return TReadResult::Ended;
     }
     if (available > 0) {
       const DWORD chunk = size < available ? static_cast<DWORD>(size) : available;
       DWORD count = 0;
-      if (!ReadFile(Handle(FHandle), data, chunk, &count, nullptr) || count == 0) {
+      if (!ReadFile(AsHandle(FHandle), data, chunk, &count, nullptr) || count == 0) {
         return TReadResult::Ended;
       }
       got = count;
