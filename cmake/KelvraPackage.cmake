@@ -5,7 +5,13 @@ if(NOT WIN32)
   return()
 endif()
 
-install(TARGETS KelvraLogServer RUNTIME DESTINATION .)
+install(TARGETS KelvraLogServer KelvraPluginHost RUNTIME DESTINATION .)
+# The 64-bit server runs 32-bit plug-in DLLs in the 32-bit host: the i686 build's
+# KelvraPluginHost.exe, shipped as KelvraPluginHost32.exe when given here.
+set(KELVRA_PLUGIN_HOST32 "" CACHE FILEPATH "The i686 build's KelvraPluginHost.exe, for the win64 package")
+if(KELVRA_PLUGIN_HOST32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  install(PROGRAMS ${KELVRA_PLUGIN_HOST32} DESTINATION . RENAME KelvraPluginHost32.exe)
+endif()
 install(TARGETS JsonLinesPlugin LIBRARY DESTINATION plugins RUNTIME DESTINATION plugins)
 install(FILES ${PROJECT_SOURCE_DIR}/logging/uLogServerInterface.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/plugins/JsonLinesPlugin.cpp DESTINATION plugins/source)

@@ -9,9 +9,9 @@ TExternalLogProducer::TExternalLogProducer(std::string baseCatalog, std::string 
                                            std::string peerPort, std::string applicationName,
                                            std::string moduleName, std::string filePrefix,
                                            std::string libraryPath)
-    : TCustomLogProducer(std::move(baseCatalog), std::move(peerAddress), std::move(peerPort),
-                         std::move(applicationName), std::move(moduleName), std::move(filePrefix),
-                         std::move(libraryPath)) {
+    : TPluginProducer(std::move(baseCatalog), std::move(peerAddress), std::move(peerPort),
+                      std::move(applicationName), std::move(moduleName), std::move(filePrefix),
+                      std::move(libraryPath)) {
   if (LibraryHandle.Load(LibraryPath)) {
     FInitialize = LibraryHandle.Function<TLogProviderInitialize>("LogProvider_Initialize");
     FAddMessage = LibraryHandle.Function<TLogProviderAddMessage>("LogProvider_AddMessage");

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "logging/uLogProducer.h"
+#include "logging/TPluginProducer.h"
 #include "logging/uLogServerInterface.h"
 #include "platform/TSemaphore.h"
 #include "platform/uDynamicLibrary.h"
@@ -26,7 +26,7 @@
 //
 // A library that can't be loaded or lacks LogProvider_AddMessage gets no call at all; the producer
 // then accepts and drops every message, and LoadProblem() says why.
-class TExternalLogProducer final : public TCustomLogProducer {
+class TExternalLogProducer final : public TPluginProducer {
  public:
   // For a plug-in stream baseCatalog is empty and libraryPath names the library, handed to the
   // platform's loader unchanged. Any thread; it becomes the thread of LogProvider_Initialize.
@@ -46,16 +46,16 @@ class TExternalLogProducer final : public TCustomLogProducer {
 
   // Empty when the library is in use; otherwise why not: the loader's error text, or
   // "no export LogProvider_AddMessage". Any thread.
-  const std::string& LoadProblem() const { return FLoadProblem; }
+  const std::string& LoadProblem() const override { return FLoadProblem; }
 
   // Stop, with deliveries ending at deadline at the latest. The owner's thread.
-  void StopDelivery(std::chrono::steady_clock::time_point deadline);
+  void StopDelivery(std::chrono::steady_clock::time_point deadline) override;
   // After StopDelivery: waits until the thread has ended, at most a little past deadline, and
   // adds to lost the messages that were not delivered. True when the thread has ended; false
   // when it is still inside a call into the plug-in: the thread is then abandoned, the message
   // of that call counted as lost too, and the producer must never be destroyed (the thread still
   // uses it). The owner's thread.
-  bool FinishDelivery(std::chrono::steady_clock::time_point deadline, std::size_t& lost);
+  bool FinishDelivery(std::chrono::steady_clock::time_point deadline, std::size_t& lost) override;
 
  protected:
   // The delivery loop.

@@ -46,9 +46,16 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::strin
     if (!fields) {
       continue;
     }
-    auto producer = std::make_unique<TExternalLogProducer>(
-        std::string(), fields->Host, fields->Port, fields->ApplicationName, fields->ModuleName,
-        fields->FilePrefix, std::move(entry.LibraryPath));
+    std::unique_ptr<TPluginProducer> producer;
+    if (FOptions.PluginIsolation) {
+      producer = std::make_unique<TIsolatedLogProducer>(
+          std::string(), fields->Host, fields->Port, fields->ApplicationName, fields->ModuleName,
+          fields->FilePrefix, std::move(entry.LibraryPath), FOptions.PluginHost);
+    } else {
+      producer = std::make_unique<TExternalLogProducer>(
+          std::string(), fields->Host, fields->Port, fields->ApplicationName, fields->ModuleName,
+          fields->FilePrefix, std::move(entry.LibraryPath));
+    }
     if (!producer->LoadProblem().empty() && FOptions.Report) {
       FOptions.Report("FAIL while load plug-in \"" + producer->LibraryPath +
                       "\": " + producer->LoadProblem());
@@ -97,7 +104,7 @@ bool tLogProducerHolder::Offer(const std::string& key, std::string_view text, TD
                                TDateTime serverTime) {
   bool taken = false;
   if (const auto plugins = FPluginsByKey.find(key); plugins != FPluginsByKey.end()) {
-    for (TExternalLogProducer* producer : plugins->second) {
+    for (TPluginProducer* producer : plugins->second) {
       producer->AddMessage(text, clientTime, serverTime);
     }
     taken = true;

@@ -13,6 +13,7 @@
 
 #include "logging/TExternalLogProducer.h"
 #include "logging/TFileLogProducer.h"
+#include "logging/TIsolatedLogProducer.h"
 #include "logging/TLogFileTable.h"
 #include "logging/tLogForwarderSet.h"
 #include "platform/uDateTime.h"
@@ -44,6 +45,10 @@ struct TLogProducerHolderOptions {
   TLogForwarderLimits ForwarderLimits;
   // The compiled masks of the file producers; null builds them from the process locale.
   std::shared_ptr<const TFileLogMasks> Masks;
+  // Each plug-in library runs in a plug-in host process of its own (TIsolatedLogProducer);
+  // false loads it into this process. The server takes it from PluginIsolation (default 1).
+  bool PluginIsolation = false;
+  TPluginHostOptions PluginHost;
 };
 
 // Owns every producer that stores received records and routes each record to them.
@@ -114,9 +119,14 @@ class tLogProducerHolder {
 
   // The diagnostic lines for lines dropped since the last report (see TLogFileTable), at most
   // once every DropReportIntervalMs unless force. Main loop thread only.
+  // The plug-in producers' own lines (hosts that ended, skipped and dropped records) come
+  // with every call.
   void TakeDropReport(std::vector<std::string>& lines, bool force = false) {
     FFileTable.TakeDropReport(lines, force);
     FForwarders.TakeDropReport(lines, FOptions.Ticks(), FOptions.DropReportIntervalMs, force);
+    for (TPluginEntry& entry : FPlugins) {
+      entry.Producer->TakeReport(lines);
+    }
   }
   // Main loop thread only.
   const TLogFileTable& FileTable() const { return FFileTable; }
@@ -131,7 +141,7 @@ class tLogProducerHolder {
  private:
   struct TPluginEntry {
     std::string Key;
-    std::unique_ptr<TExternalLogProducer> Producer;
+    std::unique_ptr<TPluginProducer> Producer;
   };
 
   struct TFileEntry;
@@ -168,7 +178,7 @@ class tLogProducerHolder {
   // In configuration order; fixed from construction to ReleaseAll.
   std::vector<TPluginEntry> FPlugins;
   // Exact key => the plug-in producers filed under it, in configuration order.
-  std::unordered_map<std::string, std::vector<TExternalLogProducer*>> FPluginsByKey;
+  std::unordered_map<std::string, std::vector<TPluginProducer*>> FPluginsByKey;
 
   TFileList FFiles;
   // Folded key => its entry; the key text lives in the entry.

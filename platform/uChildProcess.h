@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/uPipe.h"
+
 // A program started as a child process, for the end-to-end tests and the load tool, which start
 // the real server and stop it the way an administrator does.
 class TChildProcess {
@@ -21,6 +23,10 @@ class TChildProcess {
     // Standard input comes from this file; empty: the caller's. Initialised here, so the
     // callers that list the fields before it need not name it.
     std::string InputPath = {};
+    // Standard input and output become pipes to the caller (StandardInput, StandardOutput);
+    // standard error stays the caller's, and InputPath and OutputPath are not used. On Windows
+    // the child then gets no console window of its own.
+    bool PipeStandardStreams = false;
   };
 
   // Starts the program; throws std::system_error when it cannot be started. The child starts
@@ -33,6 +39,11 @@ class TChildProcess {
 
   // The process id.
   int Id() const { return FId; }
+
+  // With PipeStandardStreams: the writing end of the child's standard input and the reading end
+  // of its standard output; closed ends otherwise. The owner may move them out.
+  TPipeEnd& StandardInput() { return FInput; }
+  TPipeEnd& StandardOutput() { return FOutput; }
 
   // Asks the child to stop (SIGTERM on POSIX; on Windows the stop request of SendStopRequest,
   // else Ctrl+Break to the child's process group).
@@ -59,6 +70,8 @@ class TChildProcess {
   bool FEnded = false;
   int FExitCode = -1;
   int FTermSignal = 0;
+  TPipeEnd FInput;
+  TPipeEnd FOutput;
 };
 
 // The peak resident memory of a process in bytes (VmHWM on Linux, the peak working set on

@@ -143,6 +143,8 @@ TServerSettings ReadConfiguration(const std::string& configPath,
                                                 settings.ModuleNameAsFilePrefix ? 1 : 0) != 0;
   settings.TimePlacementMask =
       ReadText(configPath, "TimePlacementMask", settings.TimePlacementMask);
+  settings.PluginIsolation =
+      ReadInteger(configPath, "PluginIsolation", settings.PluginIsolation ? 1 : 0) != 0;
 
   // The file then shows every value in effect; SysLogPort only when the user put it there.
   WriteKey(configPath, "ServicePort", std::to_string(settings.ServicePort));
@@ -151,6 +153,7 @@ TServerSettings ReadConfiguration(const std::string& configPath,
   WriteKey(configPath, "BaseCatalog", TextForWriting(settings.BaseCatalog));
   WriteKey(configPath, "ModuleNameAsFilePrefix", settings.ModuleNameAsFilePrefix ? "1" : "0");
   WriteKey(configPath, "TimePlacementMask", TextForWriting(settings.TimePlacementMask));
+  WriteKey(configPath, "PluginIsolation", settings.PluginIsolation ? "1" : "0");
   return settings;
 }
 

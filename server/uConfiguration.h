@@ -14,6 +14,7 @@ struct TServerSettings {
   std::string BaseCatalog;            // prefix of every log file name; default set by the reader
   bool ModuleNameAsFilePrefix = true;
   std::string TimePlacementMask = "yyyy_mm_dd";  // kept and written back, otherwise unused
+  bool PluginIsolation = true;  // each plug-in library in a plug-in host process of its own
 };
 
 // The configuration file could not be written ("Unable to write to <full path>"), or must not be
@@ -37,10 +38,10 @@ bool ParseProfileInteger(std::string_view text, std::int32_t& value);
 std::string ConfigurationPath(const std::string& executablePath);
 
 // Reads section "Common" (missing or malformed keys take their defaults, silently), then writes
-// back ServicePort, RunMode, LogMode, BaseCatalog, ModuleNameAsFilePrefix and TimePlacementMask, in
-// this order, creating the file when missing. executableDirectory ends with its separator; the
-// default BaseCatalog is executableDirectory + "Logs" + separator.
-// Throws EConfigurationError when the file is larger than 16 MiB or not a regular file (links are
+// back ServicePort, RunMode, LogMode, BaseCatalog, ModuleNameAsFilePrefix, TimePlacementMask and
+// PluginIsolation, in this order, creating the file when missing. executableDirectory ends with its
+// separator; the default BaseCatalog is executableDirectory + "Logs" + separator. Throws
+// EConfigurationError when the file is larger than 16 MiB or not a regular file (links are
 // followed), or cannot be written. Start-up thread only.
 TServerSettings ReadConfiguration(const std::string& configPath,
                                   const std::string& executableDirectory);

@@ -87,6 +87,7 @@ void tMainThread::ReadConfiguration() {
   FLogMode = settings.LogMode;
   FBaseCatalog = settings.BaseCatalog;
   FModuleNameAsFilePrefix = settings.ModuleNameAsFilePrefix;
+  FPluginIsolation = settings.PluginIsolation;
   FTimePlacementMask = settings.TimePlacementMask;
 }
 
@@ -132,6 +133,7 @@ void tMainThread::Serve() {
   holderOptions.Clock = FEnvironment.Now;
   holderOptions.Ticks = FEnvironment.TickCount;
   holderOptions.Report = [this](const std::string& message) { WriteLog(false, message); };
+  holderOptions.PluginIsolation = FPluginIsolation;
   ProducerHolder =
       std::make_unique<tLogProducerHolder>(FBaseCatalog, FConfigurationPath, holderOptions);
   if (FRunMode == 1) {

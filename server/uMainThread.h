@@ -186,6 +186,7 @@ class tMainThread {
   std::uint16_t FSysLogPort = 0;
   std::string FBaseCatalog;
   bool FModuleNameAsFilePrefix = true;
+  bool FPluginIsolation = true;
   std::string FTimePlacementMask;
 
   std::atomic<bool> FStopRequested{false};

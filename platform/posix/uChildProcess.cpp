@@ -67,17 +67,35 @@ TChildProcess::TChildProcess(const TOptions& options) {
   Check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
   Check(posix_spawnattr_init(&attributes), "posix_spawnattr_init");
   int result = 0;
-  if (!options.WorkingDirectory.empty()) {
+  // The child's ends of the pipes; the caller's are kept in FInput and FOutput.
+  TPipeEnd childInput;
+  TPipeEnd childOutput;
+  if (options.PipeStandardStreams) {
+    std::string error;
+    if (!CreatePipe(childInput, FInput, error) || !CreatePipe(FOutput, childOutput, error)) {
+      posix_spawn_file_actions_destroy(&actions);
+      posix_spawnattr_destroy(&attributes);
+      throw std::system_error(errno, std::generic_category(), "pipe2");
+    }
+    // dup2 clears close-on-exec on the copies only; every pipe end stays closed in other children.
+    result = posix_spawn_file_actions_adddup2(&actions, static_cast<int>(childInput.Handle()),
+                                              STDIN_FILENO);
+    if (result == 0) {
+      result = posix_spawn_file_actions_adddup2(&actions, static_cast<int>(childOutput.Handle()),
+                                                STDOUT_FILENO);
+    }
+  }
+  if (result == 0 && !options.WorkingDirectory.empty()) {
     result = posix_spawn_file_actions_addchdir_np(&actions, options.WorkingDirectory.c_str());
   }
-  if (result == 0 && !options.OutputPath.empty()) {
+  if (result == 0 && !options.PipeStandardStreams && !options.OutputPath.empty()) {
     result = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.OutputPath.c_str(),
                                               O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (result == 0) {
       result = posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
   }
-  if (result == 0 && !options.InputPath.empty()) {
+  if (result == 0 && !options.PipeStandardStreams && !options.InputPath.empty()) {
     result = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.InputPath.c_str(),
                                               O_RDONLY, 0);
   }

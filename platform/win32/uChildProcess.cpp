@@ -112,7 +112,26 @@ TChildProcess::TChildProcess(const TOptions& options) {
   THandleCloser output;
   THandleCloser input;
   bool inheritHandles = false;
-  if (!options.OutputPath.empty() || !options.InputPath.empty()) {
+  // The child's ends of the pipes, inheritable; the caller's stay in FInput and FOutput.
+  TPipeEnd childInput;
+  TPipeEnd childOutput;
+  DWORD windowFlags = 0;
+  if (options.PipeStandardStreams) {
+    std::string error;
+    if (!CreatePipe(childInput, FInput, error) || !CreatePipe(FOutput, childOutput, error) ||
+        !SetHandleInformation(reinterpret_cast<HANDLE>(childInput.Handle()), HANDLE_FLAG_INHERIT,
+                              HANDLE_FLAG_INHERIT) ||
+        !SetHandleInformation(reinterpret_cast<HANDLE>(childOutput.Handle()), HANDLE_FLAG_INHERIT,
+                              HANDLE_FLAG_INHERIT)) {
+      ThrowLastError("CreatePipe");
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = reinterpret_cast<HANDLE>(childInput.Handle());
+    startup.hStdOutput = reinterpret_cast<HANDLE>(childOutput.Handle());
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    inheritHandles = true;
+    windowFlags = CREATE_NO_WINDOW;
+  } else if (!options.OutputPath.empty() || !options.InputPath.empty()) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     // Standard handles are given all three or none: what is not redirected stays the caller's.
     if (!options.OutputPath.empty()) {
@@ -140,7 +159,7 @@ TChildProcess::TChildProcess(const TOptions& options) {
 
   PROCESS_INFORMATION process{};
   // A process group of its own, so that Ctrl+Break can be sent to the child alone.
-  const DWORD flags = CREATE_NEW_PROCESS_GROUP;
+  const DWORD flags = CREATE_NEW_PROCESS_GROUP | windowFlags;
   if (!CreateProcessA(options.Program.c_str(), commandLine.data(), nullptr, nullptr,
                       inheritHandles ? TRUE : FALSE, flags, environment.data(),
                       options.WorkingDirectory.empty() ? nullptr : options.WorkingDirectory.c_str(),

@@ -17,11 +17,12 @@ TEST(KelvraLogServerTest, FirstStartWritesCommonBackAndLogsTheStart) {
   TServerUnderTest server;
   server.Configure("; kept\n");
   server.StartAndWaitForListener();
-  EXPECT_EQ(ReadTextFile(server.ConfigPath()),
-            "[Common]\nServicePort=" + std::to_string(server.TcpPort()) +
-                "\nSysLogPort=" + std::to_string(server.UdpPort()) +
-                "\nRunMode=0\nLogMode=1\nBaseCatalog=" + server.Dir() + NativePath("Logs/") +
-                "\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n; kept\n");
+  EXPECT_EQ(
+      ReadTextFile(server.ConfigPath()),
+      "[Common]\nServicePort=" + std::to_string(server.TcpPort()) +
+          "\nSysLogPort=" + std::to_string(server.UdpPort()) +
+          "\nRunMode=0\nLogMode=1\nBaseCatalog=" + server.Dir() + NativePath("Logs/") +
+          "\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\nPluginIsolation=1\n; kept\n");
   ASSERT_TRUE(server.WaitForDiagnosticLine(" : Log Server started\r\n"));
   // Hourly files in day folders under the executable's name (with its '.' quoted).
   const auto files = FilesBelow(server.DiagnosticRoot());

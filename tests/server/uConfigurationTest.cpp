@@ -102,15 +102,18 @@ TEST_F(uConfigurationFileTest, MissingFileGivesDefaultsAndIsCreated) {
   EXPECT_EQ(s.BaseCatalog, Dir.Dir() + NativePath("Logs/"));
   EXPECT_TRUE(s.ModuleNameAsFilePrefix);
   EXPECT_EQ(s.TimePlacementMask, "yyyy_mm_dd");
+  EXPECT_TRUE(s.PluginIsolation);
   EXPECT_EQ(ReadTextFile(Path),
             "[Common]\nServicePort=30000\nRunMode=0\nLogMode=1\nBaseCatalog=" + Dir.Dir() +
-                NativePath("Logs/") + "\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
+                NativePath("Logs/") +
+                "\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\nPluginIsolation=1\n");
 }
 
 TEST_F(uConfigurationFileTest, ReadsEveryKey) {
   const TServerSettings s = Read(
       "[common]\nservicePort=31000\nSysLogPort=1514\nRunMode=7\nLogMode=-3\n"
-      "BaseCatalog=/var/log/kelvra/\nModuleNameAsFilePrefix=0\nTimePlacementMask=yyyymmdd\n");
+      "BaseCatalog=/var/log/kelvra/\nModuleNameAsFilePrefix=0\nTimePlacementMask=yyyymmdd\n"
+      "PluginIsolation=0\n");
   EXPECT_EQ(s.ServicePort, 31000);
   EXPECT_EQ(s.SysLogPort, 1514);
   EXPECT_EQ(s.RunMode, 7);
@@ -118,6 +121,8 @@ TEST_F(uConfigurationFileTest, ReadsEveryKey) {
   EXPECT_EQ(s.BaseCatalog, "/var/log/kelvra/");
   EXPECT_FALSE(s.ModuleNameAsFilePrefix);
   EXPECT_EQ(s.TimePlacementMask, "yyyymmdd");
+  EXPECT_FALSE(s.PluginIsolation);
+  EXPECT_NE(ReadTextFile(Path).find("PluginIsolation=0\n"), std::string::npos);
 }
 
 struct PortCase {
@@ -212,6 +217,7 @@ TEST_F(uConfigurationFileTest, WriteBackKeepsEverythingElseByteForByte) {
                 "\r\n"
                 "ModuleNameAsFilePrefix=1\r\n"
                 "TimePlacementMask=yyyy_mm_dd\r\n"
+                "PluginIsolation=1\r\n"
                 "\r\n"
                 "[Providers]\r\n"
                 "10.1.2.3|Billing|Core|Core=a.so\r\n");

@@ -296,8 +296,8 @@ TEST(ServerFaultTest, TermDuringLoadStoresEveryRecordTheClientsSent) {
 // short here through KELVRA_STOP_TIMEOUT_MS), and the records it never got are counted.
 TEST(ServerFaultTest, ABlockedPluginCannotHoldUpTheStop) {
   TServerUnderTest server;
-  server.Configure(
-      "LogMode=2\n[Providers]\n127.0.0.1|Block|m|=" + std::string(KELVRA_BLOCKING_PLUGIN) + "\n");
+  server.Configure("LogMode=2\nPluginIsolation=0\n[Providers]\n127.0.0.1|Block|m|=" +
+                   std::string(KELVRA_BLOCKING_PLUGIN) + "\n");
   server.SetEnvironment("KELVRA_STOP_TIMEOUT_MS", "1500");
   server.StartAndWaitForListener();
   TLoopbackClient client(server.TcpPort());

@@ -1,0 +1,273 @@
+#include "logging/TIsolatedLogProducer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/TExternalLogProducer.h"
+#include "tests/uTestDirectory.h"
+
+namespace {
+
+using namespace std::chrono;
+
+// Short delays keep the tests fast; the restart test below uses the real ones.
+TPluginHostOptions FastOptions() {
+  TPluginHostOptions options;
+  options.Program = KELVRA_PLUGIN_HOST;
+  options.FirstRestartDelayMs = 20;
+  options.MaxRestartDelayMs = 200;
+  return options;
+}
+
+std::unique_ptr<TPluginProducer> MakeProducer(bool isolated, const std::string& library,
+                                              const std::string& output,
+                                              TPluginHostOptions options = FastOptions()) {
+  if (isolated) {
+    return std::make_unique<TIsolatedLogProducer>("", "10.0.0.5", "514", "SYSLOG", "syslog", output,
+                                                  library, options);
+  }
+  return std::make_unique<TExternalLogProducer>("", "10.0.0.5", "514", "SYSLOG", "syslog", output,
+                                                library);
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadTextFile(path));
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Waits up to 10 s until the file's last line is last.
+std::vector<std::string> WaitForLast(const std::string& path, const std::string& last) {
+  const auto deadline = steady_clock::now() + seconds(10);
+  for (;;) {
+    std::vector<std::string> lines = Lines(path);
+    if ((!lines.empty() && lines.back() == last) || steady_clock::now() > deadline) {
+      return lines;
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+  std::size_t count = 0;
+  for (const std::string& each : lines) {
+    count += each == line ? 1 : 0;
+  }
+  return count;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line + "\n";
+  }
+  return text;
+}
+
+std::size_t Release(std::unique_ptr<TPluginProducer>& producer,
+                    milliseconds timeout = milliseconds(5000)) {
+  std::size_t lost = 0;
+  const auto deadline = steady_clock::now() + timeout;
+  producer->StopDelivery(deadline);
+  EXPECT_TRUE(producer->FinishDelivery(deadline, lost));
+  std::vector<std::string> report;
+  producer->TakeReport(report);
+  for (const std::string& line : report) {
+    std::printf("report: %s\n", line.c_str());
+  }
+  producer.reset();
+  return lost;
+}
+
+// The calls a plug-in sees are the same in both modes.
+class PluginModeTest : public testing::TestWithParam<bool> {};
+
+TEST_P(PluginModeTest, InitializesDeliversInOrderAndFinalizesLast) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  auto producer = MakeProducer(GetParam(), KELVRA_FAULT_PLUGIN, output);
+  EXPECT_EQ(producer->LoadProblem(), "");
+  constexpr int Count = 500;
+  for (int i = 0; i < Count; ++i) {
+    producer->AddMessage("m" + std::to_string(i), 1, 2);
+  }
+  using namespace std::string_view_literals;
+  producer->AddMessage("ab\0cd"sv, 1, 2);
+  producer->AddMessage("", 1, 2);
+  // The in-process producer loses what is queued when it is stopped before its thread began.
+  WaitForLast(output, "");
+  EXPECT_EQ(Release(producer), 0u);
+
+  const std::vector<std::string> lines = Lines(output);
+  ASSERT_EQ(lines.size(), 4u + Count);
+  EXPECT_EQ(lines.front(), "Initialize||10.0.0.5|514|SYSLOG|syslog");
+  for (int i = 0; i < Count; ++i) {
+    EXPECT_EQ(lines[1 + i], "m" + std::to_string(i));
+  }
+  EXPECT_EQ(lines[1 + Count], "ab");
+  EXPECT_EQ(lines[2 + Count], "");
+  EXPECT_EQ(lines.back(), "Finalize");
+}
+
+TEST_P(PluginModeTest, UnusableLibrariesAreNamedAndTheirRecordsDropped) {
+  struct Case {
+    const char* library;
+    const char* problem;  // part of LoadProblem()
+  };
+  const Case cases[] = {
+      {KELVRA_NO_ADD_MESSAGE_PLUGIN, "no export LogProvider_AddMessage"},
+      {"/nonexistent/libNothing.so", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.library);
+    auto producer = MakeProducer(GetParam(), c.library, "");
+    EXPECT_NE(producer->LoadProblem(), "");
+    EXPECT_NE(producer->LoadProblem().find(c.problem), std::string::npos);
+    producer->AddMessage("lost", 0, 0);
+    EXPECT_LE(Release(producer), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, PluginModeTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });
+
+TEST(TIsolatedLogProducerTest, APoisonedRecordIsSkippedAfterTwoCrashesAndTheStreamGoesOn) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  // The real delays: the figures printed are the restart timings.
+  TPluginHostOptions options;
+  options.Program = KELVRA_PLUGIN_HOST;
+  auto made = std::make_unique<TIsolatedLogProducer>("", "10.0.0.5", "514", "SYSLOG", "syslog",
+                                                     output, KELVRA_FAULT_PLUGIN, options);
+  TIsolatedLogProducer& producer = *made;
+  const auto start = steady_clock::now();
+  for (const char* text : {"m1", "m2", "segv", "m4", "m5"}) {
+    producer.AddMessage(text, 0, 0);
+  }
+  const std::vector<std::string> lines = WaitForLast(output, "m5");
+  const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+  std::printf("poisoned record: 2 restarts, m5 delivered %lld ms after the first record\n",
+              static_cast<long long>(took));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "m5") << Joined(lines);
+  EXPECT_EQ(Count(lines, "segv"), 2u) << Joined(lines);
+  EXPECT_EQ(Count(lines, "m4"), 1u);
+  EXPECT_GE(Count(lines, "m1"), 1u);
+  EXPECT_EQ(Count(lines, "Initialize||10.0.0.5|514|SYSLOG|syslog"), 3u);
+  EXPECT_EQ(producer.Skipped(), 1u);
+  EXPECT_EQ(producer.Restarts(), 2u);
+  // Back-off 1 s, then 2 s.
+  EXPECT_GE(took, 3000);
+  std::vector<std::string> report;
+  producer.TakeReport(report);
+  ASSERT_GE(report.size(), 3u) << Joined(report);
+  EXPECT_NE(report[0].find(std::string("\"") + KELVRA_FAULT_PLUGIN + "\" ended: "),
+            std::string::npos)
+      << report[0];
+  EXPECT_NE(Joined(report).find("record skipped (1 in all)"), std::string::npos) << Joined(report);
+  std::unique_ptr<TPluginProducer> owned = std::move(made);
+  EXPECT_EQ(Release(owned), 0u);
+}
+
+TEST(TIsolatedLogProducerTest, AHostThatAbortsOrExitsIsStartedAgain) {
+  struct Case {
+    const char* text;
+    const char* ending;  // in the report line
+  };
+  const Case cases[] = {{"abort", "ended: "}, {"exit", "ended: exit code 3"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TTestDirectory dir;
+    const std::string output = dir.File("calls.txt");
+    auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
+                                                       KELVRA_FAULT_PLUGIN, FastOptions());
+    TIsolatedLogProducer& producer = *made;
+    producer.AddMessage("before", 0, 0);
+    producer.AddMessage(c.text, 0, 0);
+    producer.AddMessage("after", 0, 0);
+    const std::vector<std::string> lines = WaitForLast(output, "after");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "after") << Joined(lines);
+    EXPECT_EQ(producer.Skipped(), 1u);
+    EXPECT_GE(producer.Restarts(), 1u);
+    std::vector<std::string> report;
+    producer.TakeReport(report);
+    EXPECT_NE(Joined(report).find(c.ending), std::string::npos) << Joined(report);
+    std::unique_ptr<TPluginProducer> owned = std::move(made);
+    Release(owned);
+  }
+}
+
+TEST(TIsolatedLogProducerTest, AHostHangingAtStopIsKilledWithinTheTimeOut) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
+                                                     KELVRA_FAULT_PLUGIN, FastOptions());
+  TIsolatedLogProducer& producer = *made;
+  producer.AddMessage("hang", 0, 0);
+  producer.AddMessage("never", 0, 0);
+  WaitForLast(output, "hang");
+  const auto start = steady_clock::now();
+  std::size_t lost = 0;
+  const auto deadline = start + milliseconds(300);
+  producer.StopDelivery(deadline);
+  EXPECT_TRUE(producer.FinishDelivery(deadline, lost));
+  const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+  EXPECT_LT(took, 3000);
+  EXPECT_EQ(lost, 2u);
+  std::vector<std::string> report;
+  producer.TakeReport(report);
+  EXPECT_NE(Joined(report).find("did not end in time: killed"), std::string::npos)
+      << Joined(report);
+  made.reset();
+  EXPECT_EQ(Count(Lines(output), "Finalize"), 0u);
+}
+
+TEST(TIsolatedLogProducerTest, AStuckHostHoldsNoMoreThanTheQueueLimit) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  TPluginHostOptions options = FastOptions();
+  options.MaxQueuedMessages = 5;
+  auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
+                                                     KELVRA_FAULT_PLUGIN, options);
+  TIsolatedLogProducer& producer = *made;
+  producer.AddMessage("hang", 0, 0);
+  WaitForLast(output, "hang");
+  for (int i = 0; i < 20; ++i) {
+    producer.AddMessage("m" + std::to_string(i), 0, 0);
+  }
+  EXPECT_EQ(producer.Dropped(), 15u);
+  std::vector<std::string> report;
+  producer.TakeReport(report);
+  ASSERT_EQ(report.size(), 1u);
+  EXPECT_NE(report[0].find("15 records dropped"), std::string::npos) << report[0];
+  std::size_t lost = 0;
+  const auto deadline = steady_clock::now() + milliseconds(100);
+  producer.StopDelivery(deadline);
+  EXPECT_TRUE(producer.FinishDelivery(deadline, lost));
+  EXPECT_EQ(lost, 6u);  // the hanging one and the five queued
+}
+
+TEST(TIsolatedLogProducerTest, AMissingHostProgramIsALoadProblem) {
+  TPluginHostOptions options = FastOptions();
+  options.Program = "/nonexistent/KelvraPluginHost";
+  std::unique_ptr<TPluginProducer> producer = MakeProducer(true, KELVRA_FAULT_PLUGIN, "", options);
+  EXPECT_NE(producer->LoadProblem().find("cannot start plug-in host"), std::string::npos)
+      << producer->LoadProblem();
+  producer->AddMessage("lost", 0, 0);
+  Release(producer);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+#include "logging/uPluginHostProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(uPluginHostProtocolTest, ABatchOfBothItemKindsReadsBackAsWritten) {
+  using namespace std::string_view_literals;
+  TPluginHostFrameWriter writer;
+  writer.Begin(TPluginHostFrameKind::Batch);
+  writer.U32(3);
+  writer.MessageItem(45358.25, -1.5, "first");
+  writer.RecordItem(0, 45400.125, "10.0.0.5", "514", "App", "Mod", "", "a\0b"sv);
+  writer.MessageItem(1e300, 0, "");
+  const std::string frame = writer.Finish();
+
+  // Fed one byte at a time, as a pipe may hand it over.
+  TPluginHostFrameBuffer buffer;
+  TPluginHostFrameKind kind{};
+  std::string_view body;
+  for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
+    buffer.Append(frame.data() + i, 1);
+    ASSERT_FALSE(buffer.Next(kind, body));
+  }
+  buffer.Append(frame.data() + frame.size() - 1, 1);
+  ASSERT_TRUE(buffer.Next(kind, body));
+  EXPECT_EQ(kind, TPluginHostFrameKind::Batch);
+
+  TPluginHostFrameReader reader(body);
+  EXPECT_EQ(reader.U32(), 3u);
+  TPluginHostItem item;
+  ASSERT_TRUE(reader.Item(item));
+  EXPECT_EQ(item.Kind, TPluginHostItemKind::Message);
+  EXPECT_EQ(item.ClientTime, 45358.25);
+  EXPECT_EQ(item.ServerTime, -1.5);
+  EXPECT_EQ(item.Text, "first");
+  ASSERT_TRUE(reader.Item(item));
+  EXPECT_EQ(item.Kind, TPluginHostItemKind::Record);
+  EXPECT_EQ(item.ServerTime, 45400.125);
+  EXPECT_EQ(item.PeerAddress, "10.0.0.5");
+  EXPECT_EQ(item.PeerPort, "514");
+  EXPECT_EQ(item.ApplicationName, "App");
+  EXPECT_EQ(item.ModuleName, "Mod");
+  EXPECT_EQ(item.FilePrefix, "");
+  EXPECT_EQ(item.Text, "a\0b"sv);
+  ASSERT_TRUE(reader.Item(item));
+  EXPECT_EQ(item.ClientTime, 1e300);
+  EXPECT_EQ(item.Text, "");
+  EXPECT_TRUE(reader.AtEnd());
+  EXPECT_FALSE(reader.Failed());
+}
+
+TEST(uPluginHostProtocolTest, ShortOrUnknownItemsFail) {
+  TPluginHostFrameWriter writer;
+  writer.Begin(TPluginHostFrameKind::Batch);
+  writer.MessageItem(1, 2, "text");
+  const std::string frame = writer.Finish();
+  const std::string_view body = std::string_view(frame).substr(5);
+  for (std::size_t cut = 0; cut < body.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    TPluginHostFrameReader reader(body.substr(0, cut));
+    TPluginHostItem item;
+    EXPECT_FALSE(reader.Item(item));
+    EXPECT_TRUE(reader.Failed());
+  }
+  std::string unknown(body);
+  unknown[0] = 9;
+  TPluginHostFrameReader reader(unknown);
+  TPluginHostItem item;
+  EXPECT_FALSE(reader.Item(item));
+}
+
+TEST(uPluginHostProtocolTest, ImpossibleLengthsBreakTheStream) {
+  const std::vector<std::string> streams = {
+      std::string("\0\0\0\0", 4),              // empty frame: not even a kind
+      std::string("\x01\x00\x00\x05\x02", 5),  // 80 MiB
+  };
+  for (const std::string& stream : streams) {
+    TPluginHostFrameBuffer buffer;
+    buffer.Append(stream.data(), stream.size());
+    TPluginHostFrameKind kind{};
+    std::string_view body;
+    EXPECT_FALSE(buffer.Next(kind, body));
+    EXPECT_TRUE(buffer.Broken());
+  }
+}
+
+TEST(uPluginHostProtocolTest, FramesFollowingEachOtherAreCutApart) {
+  TPluginHostFrameWriter writer;
+  std::string stream;
+  writer.Begin(TPluginHostFrameKind::Acknowledge);
+  writer.U32(7);
+  stream += writer.Finish();
+  writer.Begin(TPluginHostFrameKind::Finalized);
+  stream += writer.Finish();
+  TPluginHostFrameBuffer buffer;
+  buffer.Append(stream.data(), stream.size());
+  TPluginHostFrameKind kind{};
+  std::string_view body;
+  ASSERT_TRUE(buffer.Next(kind, body));
+  EXPECT_EQ(kind, TPluginHostFrameKind::Acknowledge);
+  EXPECT_EQ(TPluginHostFrameReader(body).U32(), 7u);
+  ASSERT_TRUE(buffer.Next(kind, body));
+  EXPECT_EQ(kind, TPluginHostFrameKind::Finalized);
+  EXPECT_TRUE(body.empty());
+  EXPECT_FALSE(buffer.Next(kind, body));
+  EXPECT_FALSE(buffer.Broken());
+}
+
+}  // namespace
