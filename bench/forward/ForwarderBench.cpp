@@ -116,6 +116,7 @@ TFigures Forwarder(const std::string& dir, const std::string& servers, int repli
 std::unique_ptr<TChildProcess> StartServer(const std::string& dir, const std::string& name,
                                            std::uint16_t port,
                                            const std::vector<std::string>& cluster) {
+  std::filesystem::create_directories(dir);
   TChildProcess::TOptions options;
   options.Program = KELVRA_NATS_SERVER;
   options.Arguments = {
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
                            ("kelvra_forwarder_bench_" + std::to_string(std::random_device{}())))
                               .string();
   std::filesystem::create_directories(dir);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Print("file producer", records, FilePath(dir + "/files", records));
   {
     const std::uint16_t port = FreePort();

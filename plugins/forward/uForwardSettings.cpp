@@ -205,8 +205,6 @@ class TSettingsParser {
       Number(key, value, 0, 3'600'000, false, s.FlushTimeoutMs);
     } else if (name == "maxoutstandingacks") {
       Number(key, value, 1, 1'000'000, false, s.MaxOutstandingAcks);
-    } else if (name == "queuelength") {
-      Number(key, value, 1, 100'000'000, false, s.QueueLength);
     } else {
       Error("unknown key " + std::string(key) + " in [Forwarder]");
     }

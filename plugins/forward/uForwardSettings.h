@@ -45,8 +45,6 @@ struct TForwardSettings {
   std::uint32_t FlushTimeoutMs = 5000;
   // Published and not yet acknowledged, at most.
   std::uint32_t MaxOutstandingAcks = 1000;
-  // Records the forwarder's own queue holds before it hands them to the spool.
-  std::uint32_t QueueLength = 10'000;
   TForwardSpoolSettings Spool;
   TForwardStreamSettings Stream;
   // Kafka: every line of section [Kafka], given to librdkafka as it is (name, value), file order.
@@ -72,7 +70,6 @@ struct TForwardSettingsResult {
 //   Template=kelvra.{address}.{application}.{module}
 //   FlushTimeoutMs=5000
 //   MaxOutstandingAcks=1000
-//   QueueLength=10000
 //   [Spool]
 //   Directory=/var/spool/kelvra/nats
 //   MemoryLimit=64M            ; bytes, or with K, M, G (powers of 1024)

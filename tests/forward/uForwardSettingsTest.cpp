@@ -22,7 +22,6 @@ TEST(ForwardSettingsTest, FullNatsFileIsRead) {
       "Template=logs.{application}.{module}\r\n"
       "flushtimeoutms=2500\r\n"
       "MaxOutstandingAcks=64\r\n"
-      "QueueLength=500\r\n"
       "[spool]\r\n"
       "Directory=/var/spool/kelvra\r\n"
       "MemoryLimit=8M\r\n"
@@ -45,7 +44,6 @@ TEST(ForwardSettingsTest, FullNatsFileIsRead) {
   EXPECT_EQ(s.Template.Text(), "logs.{application}.{module}");
   EXPECT_EQ(s.FlushTimeoutMs, 2500u);
   EXPECT_EQ(s.MaxOutstandingAcks, 64u);
-  EXPECT_EQ(s.QueueLength, 500u);
   EXPECT_EQ(s.Spool.Directory, "/var/spool/kelvra");
   EXPECT_EQ(s.Spool.MemoryLimitBytes, 8u << 20);
   EXPECT_EQ(s.Spool.DiskLimitBytes, 2ull << 30);
@@ -109,7 +107,7 @@ TEST(ForwardSettingsTest, EachBadSettingGivesOneClearLine) {
       {"template", "Template=kelvra.{host}\n", "Template: unknown field {host}"},
       {"no equals", "Servers\n", "line 3: a line that is neither a section nor Key=Value"},
       {"empty server", "Servers=a:1,,b:2\n", "holds an empty or blank server entry"},
-      {"two errors", "QueueLength=x\nFlushTimeoutMs=y\n", "(and 1 more error)"},
+      {"two errors", "MaxOutstandingAcks=x\nFlushTimeoutMs=y\n", "(and 1 more error)"},
   };
   for (const TBadCase& c : cases) {
     const TForwardSettingsResult result = Nats("[Forwarder]\nServers=a:1\n" + c.Body);
