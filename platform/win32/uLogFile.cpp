@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "platform/uDeviceFileName.h"
 
 const std::string_view ForbiddenFileNameCharacters = "<>:\"|?*";
@@ -18,12 +20,48 @@ std::size_t LastSeparator(const std::string& path) {
   return path.find_last_of("\\/");
 }
 
+// The path as the wide-character calls take it beyond MAX_PATH (260): made absolute with '\'
+// separators (GetFullPathNameW), then \\?\ put before it (\\?\UNC\ for a share). A log tree's
+// names may reach 209 bytes a part, so a path of a few parts passes 260 already. A name that
+// opens a device (GetFullPathNameW gives \\.\NUL) is left as it is. Names are in the process's
+// ANSI code page, as the "A" calls take them.
+std::wstring LongPath(const std::string& path) {
+  std::wstring wide;
+  if (const int length =
+          MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+      length > 0) {
+    wide.resize(static_cast<std::size_t>(length));
+    MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+  }
+  if (wide.empty() || wide.starts_with(L"\\\\?\\")) {
+    return wide;
+  }
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return wide;
+  }
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) {
+    return wide;
+  }
+  full.resize(length);
+  if (full.starts_with(L"\\\\.\\")) {
+    return full;
+  }
+  if (full.starts_with(L"\\\\")) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
 // Creates the directory and every missing parent. True when it exists afterwards.
 bool CreateDirectories(const std::string& directory) {
   if (directory.empty()) {
     return true;
   }
-  const DWORD attributes = GetFileAttributesA(directory.c_str());
+  const std::wstring longDirectory = LongPath(directory);
+  const DWORD attributes = GetFileAttributesW(longDirectory.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
@@ -32,15 +70,15 @@ bool CreateDirectories(const std::string& directory) {
     return false;
   }
   // Another writer may have created it in the meantime.
-  return CreateDirectoryA(directory.c_str(), nullptr) != 0 ||
+  return CreateDirectoryW(longDirectory.c_str(), nullptr) != 0 ||
          GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 // Append data only: every write goes to the end of the file, even with other writers. Sharing
 // read and write lets readers in and a second producer of the same path append too, as on POSIX.
 HANDLE OpenForAppend(const std::string& path) {
-  return CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string_view>
 
 #include "platform/uPrivateProfile.h"
 #include "platform/uProfileFile.h"
@@ -144,6 +145,13 @@ int ReadProfileFile(const std::string& path, std::string& content, bool& exists)
 }
 
 TProfileFileCheck CheckProfileFile(const std::string& path) {
+  // A device (NUL, CONIN$, COM1..., which a reserved name opens in every folder) or a pipe has
+  // attributes that may look like a file's, or none; its full name is in the \\.\ space.
+  char full[MAX_PATH];
+  const DWORD fullLength = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (fullLength > 4 && fullLength < sizeof full && std::string_view(full, 4) == "\\\\.\\") {
+    return TProfileFileCheck::NotRegular;
+  }
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
     const DWORD error = GetLastError();

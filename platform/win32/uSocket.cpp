@@ -7,9 +7,6 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
-#include <mutex>
-#include <set>
-
 namespace {
 
 // How long AcceptSocket waits in one step before it looks for a shutdown of the listener again.
@@ -43,31 +40,22 @@ void EnsureWinsock() {
 }
 
 // A shutdown does not end an accept that waits on a Windows listening socket, as it does on
-// POSIX. ShutdownSocket therefore records a listening socket here, AcceptSocket looks for it in
-// every step of its wait, and CloseSocket forgets it before the handle can be reused.
-class TShutDownListeners {
- public:
-  void Add(SOCKET socket) {
-    std::lock_guard lock(FLock);
-    FSockets.insert(socket);
-  }
-  void Remove(SOCKET socket) {
-    std::lock_guard lock(FLock);
-    FSockets.erase(socket);
-  }
-  bool Contains(SOCKET socket) const {
-    std::lock_guard lock(FLock);
-    return FSockets.contains(socket);
-  }
+// POSIX. The listener itself carries the mark instead: ShutdownSocket sets its linger option to an
+// abortive close (on, 0 s), which a listener never has otherwise and which only means that clients
+// still in its backlog are reset when it is closed, as they would be anyway. AcceptSocket reads the
+// mark in every step of its wait. The mark is the socket's own state: it goes with the socket, so
+// no table has to forget it before the handle is reused.
+bool IsShutDownListener(SOCKET socket) {
+  linger value{};
+  int length = sizeof value;
+  return getsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&value), &length) == 0 &&
+         value.l_onoff != 0 && value.l_linger == 0;
+}
 
- private:
-  mutable std::mutex FLock;  // guards FSockets
-  std::set<SOCKET> FSockets;
-};
-
-TShutDownListeners& ShutDownListeners() {
-  static TShutDownListeners listeners;
-  return listeners;
+int MarkListenerShutDown(SOCKET socket) {
+  const linger value{1, 0};
+  return setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value),
+                    sizeof value);
 }
 
 bool IsListening(SOCKET socket) {
@@ -245,14 +233,12 @@ TSocket OpenUdpSocket() {
 }
 
 int CloseSocket(TSocket socket) {
-  ShutDownListeners().Remove(Sock(socket));
   return closesocket(Sock(socket));
 }
 
 int ShutdownSocket(TSocket socket) {
   if (IsListening(Sock(socket))) {
-    ShutDownListeners().Add(Sock(socket));
-    return 0;
+    return MarkListenerShutDown(Sock(socket));
   }
   return shutdown(Sock(socket), SD_BOTH);
 }
@@ -312,7 +298,7 @@ TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& 
   u_long one = 1;
   ioctlsocket(listening, FIONBIO, &one);
   for (;;) {
-    if (ShutDownListeners().Contains(listening)) {
+    if (IsShutDownListener(listening)) {
       WSASetLastError(WSAESHUTDOWN);
       return InvalidSocket;
     }
@@ -327,6 +313,12 @@ TSocket AcceptSocket(TSocket socket, std::uint32_t& peerAddress, std::uint16_t& 
     sockaddr_in peer{};
     int length = sizeof peer;
     const SOCKET accepted = accept(listening, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (accepted != INVALID_SOCKET && IsShutDownListener(listening)) {
+      // Shut down while this one was taken: it is refused as the ones after it are.
+      closesocket(accepted);
+      WSASetLastError(WSAESHUTDOWN);
+      return InvalidSocket;
+    }
     if (accepted != INVALID_SOCKET) {
       SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
       // Blocking, as an accepted socket is on POSIX, whatever it took over from the listener.

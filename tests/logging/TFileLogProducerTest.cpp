@@ -137,13 +137,7 @@ TEST(TFileLogProducerTest, TwoProducersOfOnePathBothAppend) {
 }
 
 TEST(TFileLogProducerTest, RecordFieldsNeverLeaveTheTree) {
-  struct Case {
-    const char* application;
-    const char* module;
-    const char* prefix;
-    const char* path;  // below the address folder
-  };
-  const Case cases[] = {
+  const fileproducertest::TNameCase cases[] = {
       {"../../x", "m", "", ".._.._x/m/2024_03_07/14.log"},
       {"..\\..\\x", "m", "", ".._.._x/m/2024_03_07/14.log"},
       {"..", ".", "..", "__/_/2024_03_07/.._14.log"},
@@ -152,21 +146,7 @@ TEST(TFileLogProducerTest, RecordFieldsNeverLeaveTheTree) {
       {"tab\there", "nl\nx", "cr\r", "tab_here/nl_x/2024_03_07/cr__14.log"},
       {"", "", "", "2024_03_07/14.log"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    TTestDirectory dir;
-    const std::string base = dir.Dir() + "base/";
-    auto producer = MakeProducer(base, c.application, c.module, c.prefix);
-    producer->AddMessage("line", 0, At(2024, 3, 7, 14, 0, 0, 0));
-    Release(producer);
-    EXPECT_EQ(ReadTextFile(base + "10.1.2.3/" + c.path), "line\r\n");
-    // Nothing beside the base catalog.
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.Dir())) {
-      ++entries;
-    }
-    EXPECT_EQ(entries, 1u);
-  }
+  fileproducertest::ExpectEachCaseLandsInItsFile(cases);
 }
 
 // FNV-1a 32 of the whole field, as the names of the log tree show it.

@@ -249,7 +249,8 @@ TEST_F(tLogProducerHolderTest, LinesLostToTheDiskAreReported) {
   Syslog(holder, "10.0.0.5", "514", "lost 2");
   std::vector<std::string> report;
   holder.TakeDropReport(report);
-  const std::string file = Base() + "10.0.0.5/SYSLOG/syslog/2024_03_07/14.log";
+  // The base as configured, the folders below it with the platform's separator.
+  const std::string file = Base() + NativePath("10.0.0.5/SYSLOG/syslog/2024_03_07/14.log");
   EXPECT_EQ(report, std::vector<std::string>{"DROPPED 2 LINES [code=28] WRITE FAILED: " + file});
   disk->SpaceLeft = TFakeLogFileSystem::Unlimited;
   Syslog(holder, "10.0.0.5", "514", "again");

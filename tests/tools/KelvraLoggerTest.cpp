@@ -33,7 +33,12 @@ TRun RunLogger(const TTestDirectory& dir, const std::vector<std::string>& argume
     run.Output = "(killed after 60 s) ";
   }
   run.ExitCode = logger.ExitCode();
-  run.Output += ReadTextFile(dir.File("logger-output.txt"));
+  // Standard output and error are text streams: line ends are CR LF on Windows.
+  for (const char c : ReadTextFile(dir.File("logger-output.txt"))) {
+    if (c != '\r') {
+      run.Output += c;
+    }
+  }
   return run;
 }
 

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "tests/logging/TFileLogProducerTestSupport.h"
@@ -15,22 +13,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 using fileproducertest::MakeProducer;
 using fileproducertest::Release;
 
 TDateTime March7At14() {
   return EncodeDateTime(2024, 3, 7, 14, 5, 0, 0);
-}
-
-// The names of the entries directly in a directory, sorted.
-std::set<std::string> Entries(const std::string& directory) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
 }
 
 TEST(TFileLogProducerWin32Test, TheTreeIsBuiltWithBackslashes) {
@@ -44,13 +31,7 @@ TEST(TFileLogProducerWin32Test, TheTreeIsBuiltWithBackslashes) {
 }
 
 TEST(TFileLogProducerWin32Test, ForbiddenCharactersAndDeviceNamesNeverReachTheFileSystem) {
-  struct Case {
-    const char* application;
-    const char* module;
-    const char* prefix;
-    const char* path;  // below the address folder
-  };
-  const Case cases[] = {
+  const fileproducertest::TNameCase cases[] = {
       {"a<b>c", "d:e", "f\"g", "a_b_c\\d_e\\2024_03_07\\f_g_14.log"},
       {"x|y", "q?r*", "p*", "x_y\\q_r_\\2024_03_07\\p__14.log"},
       {"C:\\Windows", "m", "", "C__Windows\\m\\2024_03_07\\14.log"},
@@ -64,19 +45,7 @@ TEST(TFileLogProducerWin32Test, ForbiddenCharactersAndDeviceNamesNeverReachTheFi
       {"....", ". .", "", "____\\___\\2024_03_07\\14.log"},
       {"CON.", "nul .", "", "CON_\\nul__\\2024_03_07\\14.log"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    TTestDirectory dir;
-    const std::string base = dir.Dir() + "base\\";
-    auto producer = MakeProducer(base, c.application, c.module, c.prefix);
-    producer->AddMessage("line", 0, March7At14());
-    EXPECT_TRUE(producer->IsOpen());
-    Release(producer);
-    EXPECT_EQ(ReadTextFile(base + "10.1.2.3\\" + c.path), "line\r\n");
-    // Nothing beside the base catalog, and one application folder in the address folder.
-    EXPECT_EQ(Entries(dir.Dir()), std::set<std::string>{"base"});
-    EXPECT_EQ(Entries(base + "10.1.2.3").size(), 1u);
-  }
+  fileproducertest::ExpectEachCaseLandsInItsFile(cases);
 }
 
 // The file is shared for reading and writing: a reader opens it while a producer holds it, and a
