@@ -103,7 +103,9 @@ void TReceiveManager::Execute() {
   std::deque<tTCPEventItem> items;
   while (!Terminated()) {
     while (FQueue.TakeAll(items, DeliveryWaitMs)) {
+      FItemsInHand.store(static_cast<std::int32_t>(items.size()));
       for (tTCPEventItem& item : items) {
+        FItemsInHand.fetch_sub(1, std::memory_order_relaxed);
         Deliver(item);
       }
       items.clear();

@@ -80,6 +80,8 @@ class TReceiveManager final : public TThread {
 
   // Any thread.
   TReceiveManagerQueue& Queue() { return FQueue; }
+  // Items the delivery thread has taken from the queue and not yet begun to deliver. Any thread.
+  std::int32_t ItemsInHand() const { return FItemsInHand.load(); }
   // Handler calls that ended in an exception. Any thread.
   std::uint64_t HandlerFailures() const { return FHandlerFailures.load(); }
 
@@ -92,4 +94,5 @@ class TReceiveManager final : public TThread {
   TCustomTCPServer& FServer;
   TReceiveManagerQueue FQueue;
   std::atomic<std::uint64_t> FHandlerFailures{0};
+  std::atomic<std::int32_t> FItemsInHand{0};
 };
