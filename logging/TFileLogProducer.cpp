@@ -107,16 +107,27 @@ std::string TFileLogProducer::FileName(TDateTime serverTime) const {
 
 void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
                                   TDateTime serverTime) {
-  const TDateTime hour = TruncateToHour(serverTime);
-  if (!FHourTaken || hour != CurrentHour) {
-    OpenFile(FileName(serverTime));
+  // Many lines share one millisecond: the hour and the stamp are worked out once for it.
+  if (!FHourTaken || serverTime != FStampTime) {
+    const TDateTime hour = TruncateToHour(serverTime);
+    if (!FHourTaken || hour != CurrentHour) {
+      OpenFile(FileName(serverTime));
+    }
+    CurrentHour = hour;
+    FHourTaken = true;
+    FStampTime = serverTime;
+    FServerStamp.clear();
+    FMasks->ServerStamp.AppendTo(FServerStamp, serverTime);
   }
-  CurrentHour = hour;
-  FHourTaken = true;
   FLine.clear();
   if (clientTime != 0) {
-    FMasks->ServerStamp.AppendTo(FLine, serverTime);
-    FMasks->ClientStamp.AppendTo(FLine, clientTime);
+    if (clientTime != FClientStampTime || FClientStamp.empty()) {
+      FClientStampTime = clientTime;
+      FClientStamp.clear();
+      FMasks->ClientStamp.AppendTo(FClientStamp, clientTime);
+    }
+    FLine += FServerStamp;
+    FLine += FClientStamp;
   }
   FLine += text;
   FLine += "\r\n";

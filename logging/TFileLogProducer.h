@@ -86,4 +86,9 @@ class TFileLogProducer final : public TCustomLogProducer {
   bool FHourTaken = false;
   // The line being written, kept so that its memory is reused.
   std::string FLine;
+  // The server stamp of FStampTime and the client stamp of FClientStampTime (once made).
+  TDateTime FStampTime = 0;
+  std::string FServerStamp;
+  TDateTime FClientStampTime = 0;
+  std::string FClientStamp;
 };

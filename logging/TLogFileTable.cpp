@@ -1,5 +1,6 @@
 #include "logging/TLogFileTable.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -59,6 +60,7 @@ TLogFileTable::TLogFileTable(TLogFileTableOptions options) : FOptions(std::move(
 }
 
 TLogFileTable::~TLogFileTable() {
+  WriteHeld();
   for (auto& [path, entry] : FEntries) {
     CompleteTornLine(entry, true);
     Close(entry);
@@ -103,35 +105,88 @@ bool TLogFileTable::EnsureOpen(TEntry& entry) {
 }
 
 void TLogFileTable::WriteLine(TEntry& entry, std::string_view line) {
+  if (!FHolding) {
+    const std::size_t end = line.size();
+    WriteLines(entry, line, &end, 1);
+    return;
+  }
+  if (entry.HeldEnds.empty()) {
+    FHeldEntries.push_back(&entry);
+  }
+  entry.Held += line;
+  entry.HeldEnds.push_back(entry.Held.size());
+}
+
+void TLogFileTable::WriteHeld() {
+  FHolding = false;
+  for (TEntry* entry : FHeldEntries) {
+    WriteHeld(*entry);
+  }
+  FHeldEntries.clear();
+}
+
+void TLogFileTable::WriteHeld(TEntry& entry) {
+  if (entry.HeldEnds.empty()) {
+    return;
+  }
+  WriteLines(entry, entry.Held, entry.HeldEnds.data(), entry.HeldEnds.size());
+  entry.Held.clear();
+  entry.HeldEnds.clear();
+  // Thousands of entries may exist at once: none keeps the memory of an exceptional burst.
+  constexpr std::size_t KeptHeldCapacity = 64 * 1024;
+  if (entry.Held.capacity() > KeptHeldCapacity) {
+    std::string().swap(entry.Held);
+    std::vector<std::size_t>().swap(entry.HeldEnds);
+  }
+}
+
+void TLogFileTable::WriteLines(TEntry& entry, std::string_view bytes, const std::size_t* ends,
+                               std::size_t lineCount) {
   if (!EnsureOpen(entry)) {
-    Count(entry, TLineDropReason::OpenFailed, entry.OpenError);
+    Count(entry, TLineDropReason::OpenFailed, entry.OpenError, lineCount);
     return;
   }
   int error = 0;
   if (!entry.Pending.empty() && !WriteRest(entry, entry.Pending, error)) {
-    // The torn line still takes no more: this line would follow it on the same line.
-    Count(entry, TLineDropReason::WriteFailed, error);
+    // The torn line still takes no more: these lines would follow it on the same line.
+    Count(entry, TLineDropReason::WriteFailed, error, lineCount);
     Close(entry);
     return;
   }
-  const std::ptrdiff_t written = entry.File->WriteSome(line, error);
-  if (written == static_cast<std::ptrdiff_t>(line.size())) {
+  const std::ptrdiff_t written = entry.File->WriteSome(bytes, error);
+  if (written == static_cast<std::ptrdiff_t>(bytes.size())) {
     FOpenFiles.splice(FOpenFiles.end(), FOpenFiles, entry.OpenSlot);
     return;
   }
   if (written <= 0) {
-    // Nothing of the line is in the file. Closed, so the next line opens the file again.
-    Count(entry, TLineDropReason::WriteFailed, error);
+    // Nothing of the lines is in the file. Closed, so the next line opens the file again.
+    Count(entry, TLineDropReason::WriteFailed, error, lineCount);
     Close(entry);
     return;
   }
-  entry.Pending.assign(line.substr(static_cast<std::size_t>(written)));
-  if (!WriteRest(entry, entry.Pending, error)) {
-    // The rest goes before the next line, once there is room.
-    Close(entry);
+  entry.Pending.assign(bytes.substr(static_cast<std::size_t>(written)));
+  if (WriteRest(entry, entry.Pending, error)) {
+    FOpenFiles.splice(FOpenFiles.end(), FOpenFiles, entry.OpenSlot);
     return;
   }
-  FOpenFiles.splice(FOpenFiles.end(), FOpenFiles, entry.OpenSlot);
+  // Only the rest of the line that was cut waits for room; the whole lines after it are
+  // dropped, as lines coming after a torn one are.
+  const std::size_t cut = bytes.size() - entry.Pending.size();
+  const std::size_t* torn = std::upper_bound(ends, ends + lineCount, cut);
+  const std::size_t tornStart = torn == ends ? 0 : *(torn - 1);
+  std::size_t dropped = static_cast<std::size_t>(ends + lineCount - torn);
+  if (cut == tornStart) {
+    // The cut fell on a line end: no line is torn.
+    std::string().swap(entry.Pending);
+  } else {
+    entry.Pending.resize(*torn - cut);
+    --dropped;
+  }
+  if (dropped > 0) {
+    Count(entry, TLineDropReason::WriteFailed, error, dropped);
+  }
+  // The rest goes before the next line, once there is room.
+  Close(entry);
 }
 
 bool TLogFileTable::WriteRest(TEntry& entry, std::string& bytes, int& error) {
@@ -157,16 +212,16 @@ void TLogFileTable::Close(TEntry& entry) noexcept {
   }
 }
 
-void TLogFileTable::Count(TEntry& entry, TLineDropReason reason, int code) {
-  ++FDroppedLines;
-  ++FUnreportedDrops;
+void TLogFileTable::Count(TEntry& entry, TLineDropReason reason, int code, std::uint64_t lines) {
+  FDroppedLines += lines;
+  FUnreportedDrops += lines;
   for (TDropCount& drop : entry.Drops) {
     if (drop.Reason == reason && drop.Code == code) {
-      ++drop.Count;
+      drop.Count += lines;
       return;
     }
   }
-  entry.Drops.push_back({reason, code, 1});
+  entry.Drops.push_back({reason, code, lines});
 }
 
 void TLogFileTable::CompleteTornLine(TEntry& entry, bool lastChance) {
@@ -202,6 +257,10 @@ void TLogFileTable::Release(TEntry& entry) noexcept {
     return;
   }
   try {
+    if (!entry.HeldEnds.empty()) {
+      std::erase(FHeldEntries, &entry);
+      WriteHeld(entry);
+    }
     CompleteTornLine(entry, false);
     Close(entry);
     if (!entry.Pending.empty()) {

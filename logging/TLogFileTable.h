@@ -47,6 +47,11 @@ struct TLogFileTableOptions {
 // TakeDropReport turns the counts into diagnostic lines at most once every ReportIntervalMs.
 //
 // A line that meets an open file with nothing pending costs one write call and no allocation.
+//
+// Between HoldLines and WriteHeld the lines are collected per file instead, and WriteHeld writes
+// each file's lines with one write call, whole and in the order they came. The owner holds them
+// only for one pass over work that is already waiting, so no line waits longer than that pass.
+// A file let go of meanwhile has its lines written first.
 // One owner's thread; no lock.
 class TLogFileTable {
   struct TEntry;
@@ -90,6 +95,11 @@ class TLogFileTable {
   // A reference to the file of path; the file opens with the first line (or EnsureOpen).
   TRef Acquire(const std::string& path);
 
+  // Collects the lines of every file from now on, until WriteHeld.
+  void HoldLines() { FHolding = true; }
+  // Writes what was collected since HoldLines, one write call per file, and ends collecting.
+  void WriteHeld();
+
   // Appends one line per path and reason that dropped lines since the last report:
   //   "DROPPED 1645 LINES [code=28] WRITE FAILED: /srv/Logs/10.1.2.3/app/mod/2024_03_07/14.log"
   //   "DROPPED 12 LINES [code=13] OPEN FAILED: ..."
@@ -125,14 +135,22 @@ class TLogFileTable {
     // The unwritten rest of a line cut short.
     std::string Pending;
     std::vector<TDropCount> Drops;
+    // Lines collected while the table holds them, and the end offset of each in Held.
+    std::string Held;
+    std::vector<std::size_t> HeldEnds;
   };
 
   bool EnsureOpen(TEntry& entry);
   void WriteLine(TEntry& entry, std::string_view line);
+  // Writes whole lines with one call; ends has the end offset of each line in bytes.
+  void WriteLines(TEntry& entry, std::string_view bytes, const std::size_t* ends,
+                  std::size_t lineCount);
+  // Writes the entry's held lines, if any.
+  void WriteHeld(TEntry& entry);
   // Writes all of bytes; false (bytes then hold what is left) when the file takes no more.
   bool WriteRest(TEntry& entry, std::string& bytes, int& error);
   void Close(TEntry& entry) noexcept;
-  void Count(TEntry& entry, TLineDropReason reason, int code);
+  void Count(TEntry& entry, TLineDropReason reason, int code, std::uint64_t lines = 1);
   void Release(TEntry& entry) noexcept;
   // A file let go of or at the table's end: its rest, or else its line end, is written.
   void CompleteTornLine(TEntry& entry, bool lastChance);
@@ -149,4 +167,8 @@ class TLogFileTable {
   std::uint64_t FUnreportedDrops = 0;
   bool FReported = false;
   std::uint32_t FLastReport = 0;
+  // Set from HoldLines to WriteHeld.
+  bool FHolding = false;
+  // The entries with held lines, each once, in the order of their first held line.
+  std::vector<TEntry*> FHeldEntries;
 };

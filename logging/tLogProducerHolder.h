@@ -131,6 +131,12 @@ class tLogProducerHolder {
   // Main loop thread only.
   const TLogFileTable& FileTable() const { return FFileTable; }
 
+  // The main loop's pass over the events already queued: from HoldLines to WriteHeld the lines
+  // of each file are collected and then written with one call per file (see TLogFileTable).
+  // Main loop thread only.
+  void HoldLines() { FFileTable.HoldLines(); }
+  void WriteHeld() { FFileTable.WriteHeld(); }
+
   // Main loop thread only.
   std::size_t PluginProducerCount() const { return FPlugins.size(); }
   std::size_t FileProducerCount() const { return FFiles.size(); }

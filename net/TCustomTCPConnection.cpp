@@ -116,16 +116,16 @@ void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
   }
 }
 
-void TCustomTCPConnection::DrainReceived(std::vector<char>& buffer) {
+void TCustomTCPConnection::DrainReceived(char* buffer) {
   // Bytes the peer sent before the stop are no less received for it: they are read as long as
   // the socket has any, within the drain limit, and their packets queued.
   // Bytes still on their way from the peer's side (held back by flow control while this thread
   // waited for room) keep coming as they are read; the drain ends once none came for a short
   // wait.
   while (DrainTimeLeft()) {
-    const long received = ReceiveBytes(FSocket, buffer.data(), buffer.size());
+    const long received = ReceiveBytes(FSocket, buffer, MaxChunk);
     if (received > 0) {
-      PostEvent(evReceive, buffer.data(), static_cast<std::int32_t>(received));
+      PostEvent(evReceive, buffer, static_cast<std::int32_t>(received));
     } else if (received < 0 && IsWouldBlockError(LastSocketError())) {
       if (!WaitSocket(FSocket, false, nullptr, StopDrainIdleMs).Readable) {
         break;
@@ -177,7 +177,9 @@ void TCustomTCPConnection::Execute() {
   SetTcpNoDelay(FSocket);
   PostEvent(evConnect, nullptr, 0);
 
-  std::vector<char> receiveBuffer(MaxChunk);
+  // Not filled: only the pages that reads reach are ever touched, so an idle connection costs
+  // little memory.
+  const auto receiveBuffer = std::make_unique_for_overwrite<char[]>(MaxChunk);
   std::string chunk;
   // The frame being written and how much of it has gone out; a partial send keeps its
   // remainder, which goes out before the next chunk. Sized by the frame, so it holds the
@@ -191,9 +193,9 @@ void TCustomTCPConnection::Execute() {
     bool progressed = false;
 
     if (readReady) {
-      const long received = ReceiveBytes(FSocket, receiveBuffer.data(), receiveBuffer.size());
+      const long received = ReceiveBytes(FSocket, receiveBuffer.get(), MaxChunk);
       if (received > 0) {
-        PostEvent(evReceive, receiveBuffer.data(), static_cast<std::int32_t>(received));
+        PostEvent(evReceive, receiveBuffer.get(), static_cast<std::int32_t>(received));
         progressed = true;
       } else if (received == 0) {
         peerGone = true;
@@ -240,7 +242,7 @@ void TCustomTCPConnection::Execute() {
   }
 
   if (!peerGone) {
-    DrainReceived(receiveBuffer);
+    DrainReceived(receiveBuffer.get());
   }
   PostEvent(evDisconnect, nullptr, 0);
   CloseOwnSocket();

@@ -72,7 +72,8 @@ class TCustomTCPConnection final : public TIPConnection {
   // False once a stop was asked for and StopDrainLimitMs have passed since it was first seen.
   // Connection thread only.
   bool DrainTimeLeft();
-  void DrainReceived(std::vector<char>& buffer);
+  // buffer holds MaxChunk bytes.
+  void DrainReceived(char* buffer);
   void CloseOwnSocket();
 
   std::atomic<TCustomTCPServer*> FServer;

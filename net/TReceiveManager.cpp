@@ -1,6 +1,8 @@
 #include "net/TReceiveManager.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "net/TCustomTCPConnection.h"
 #include "net/uTCPServer.h"
@@ -12,13 +14,41 @@ constexpr std::uint32_t DeliveryWaitMs = 50;
 }  // namespace
 
 bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
-  std::lock_guard lock(Lock);
-  if (FItems.size() >= static_cast<std::size_t>(MaxCount)) {
-    return false;
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(Lock);
+    if (FItems.size() >= static_cast<std::size_t>(MaxCount)) {
+      return false;
+    }
+    wasEmpty = FItems.empty();
+    FItems.push_back(std::move(item));
   }
-  FItems.push_back(std::move(item));
-  // Released under the lock, so the count never passes the number of queued items.
-  ItemSemaphore.Release(1);
+  // A consumer waits only on an empty queue, and re-checks under the lock.
+  if (wasEmpty) {
+    FItemCame.notify_one();
+  }
+  return true;
+}
+
+bool TReceiveManagerQueue::TakeAll(std::deque<tTCPEventItem>& items, std::uint32_t timeoutMs) {
+  bool roomMade = false;
+  {
+    std::unique_lock lock(Lock);
+    if (!FItemCame.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return !FItems.empty(); })) {
+      return false;
+    }
+    roomMade = FItems.size() > static_cast<std::size_t>(RoomMark);
+    if (items.empty()) {
+      items.swap(FItems);
+    } else {
+      std::move(FItems.begin(), FItems.end(), std::back_inserter(items));
+      FItems.clear();
+    }
+  }
+  if (roomMade) {
+    FRoom.notify_all();
+  }
   return true;
 }
 
@@ -44,8 +74,6 @@ void TReceiveManagerQueue::ReleaseAll() {
   {
     std::lock_guard lock(Lock);
     FItems.clear();
-    while (ItemSemaphore.WaitFor(0)) {
-    }
   }
   FRoom.notify_all();
 }
@@ -72,11 +100,15 @@ TReceiveManager::~TReceiveManager() {
 void TReceiveManager::Execute() {
   // The stop request is looked at only once the queue has stayed empty for a whole wait, so
   // everything queued before the stop is delivered.
+  std::deque<tTCPEventItem> items;
   while (!Terminated()) {
-    while (FQueue.ItemSemaphore.WaitFor(DeliveryWaitMs)) {
-      if (std::optional<tTCPEventItem> item = FQueue.Pop()) {
-        Deliver(*item);
+    while (FQueue.TakeAll(items, DeliveryWaitMs)) {
+      FItemsInHand.store(static_cast<std::int32_t>(items.size()));
+      for (tTCPEventItem& item : items) {
+        FItemsInHand.fetch_sub(1, std::memory_order_relaxed);
+        Deliver(item);
       }
+      items.clear();
     }
   }
 }

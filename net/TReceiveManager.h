@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/TSemaphore.h"
 #include "platform/TThread.h"
 
 class TCustomTCPConnection;
@@ -25,10 +24,14 @@ struct tTCPEventItem {
 };
 
 // The bounded first-in-first-out queue between the connection threads (producers) and the
-// delivery thread (the only consumer), counted by a semaphore. Every operation: any thread.
+// delivery thread (the only consumer). The consumer takes everything queued at once, and a
+// producer wakes it only when its push finds the queue empty, so a busy queue costs one lock
+// per item and no wake-up. Every operation: any thread.
 class TReceiveManagerQueue {
  public:
-  static constexpr std::int32_t MaxCount = 10000;
+  // Enough for a fast sender to keep the delivery thread busy; few enough to keep the memory of
+  // a backlog small (the connection threads then wait and TCP flow control holds the senders).
+  static constexpr std::int32_t MaxCount = 4096;
   // Producers held by a full queue are woken once it has drained to this many items, so they
   // refill it in bulk instead of all waking for every single free slot.
   static constexpr std::int32_t RoomMark = MaxCount * 3 / 4;
@@ -41,9 +44,12 @@ class TReceiveManagerQueue {
   // Appends the item (moved from) and counts it; false, with the item untouched, when MaxCount
   // items already wait. Callers that must not lose the event wait with WaitForRoom and retry.
   bool Push(tTCPEventItem& item);
-  // The oldest item, or none. Does not touch ItemSemaphore.
+  // The oldest item, or none.
   std::optional<tTCPEventItem> Pop();
-  // Drops every item and takes ItemSemaphore back to 0.
+  // Waits at most timeoutMs for an item, then moves every queued item, oldest first, to the end
+  // of items. False when none came.
+  bool TakeAll(std::deque<tTCPEventItem>& items, std::uint32_t timeoutMs);
+  // Drops every item.
   void ReleaseAll();
 
   // Waits at most timeoutMs until no more than RoomMark items wait. True when they do; a Push
@@ -51,12 +57,10 @@ class TReceiveManagerQueue {
   bool WaitForRoom(std::uint32_t timeoutMs);
   std::int32_t Count() const;
 
-  // One count per pushed item; the consumer waits on it.
-  TSemaphore ItemSemaphore{0, MaxCount};
-
  private:
-  mutable std::mutex Lock;  // guards FItems
-  std::condition_variable FRoom;
+  mutable std::mutex Lock;            // guards FItems
+  std::condition_variable FRoom;      // waited on with Lock by producers held by a full queue
+  std::condition_variable FItemCame;  // waited on with Lock by the consumer of an empty queue
   std::deque<tTCPEventItem> FItems;
 };
 
@@ -76,6 +80,8 @@ class TReceiveManager final : public TThread {
 
   // Any thread.
   TReceiveManagerQueue& Queue() { return FQueue; }
+  // Items the delivery thread has taken from the queue and not yet begun to deliver. Any thread.
+  std::int32_t ItemsInHand() const { return FItemsInHand.load(); }
   // Handler calls that ended in an exception. Any thread.
   std::uint64_t HandlerFailures() const { return FHandlerFailures.load(); }
 
@@ -88,4 +94,5 @@ class TReceiveManager final : public TThread {
   TCustomTCPServer& FServer;
   TReceiveManagerQueue FQueue;
   std::atomic<std::uint64_t> FHandlerFailures{0};
+  std::atomic<std::int32_t> FItemsInHand{0};
 };

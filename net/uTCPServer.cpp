@@ -314,6 +314,10 @@ std::int32_t TCustomTCPServer::QueuedEvents() const {
   return ReceiveManager->Queue().Count();
 }
 
+std::int32_t TCustomTCPServer::PendingEvents() const {
+  return ReceiveManager->Queue().Count() + ReceiveManager->ItemsInHand();
+}
+
 TSimpleTCPServer::TSimpleTCPServer(const std::string& address, tNotifyDataTCPEvent onReceive,
                                    tNotifyDataTCPEvent onSend, tNotifyTCPEvent onDisconnect,
                                    tNotifyTCPEvent onConnect, std::uint16_t port)

@@ -99,8 +99,11 @@ class TCustomTCPServer : public TThread {
   bool QueueEvent(tTCPEventItem& item);
   // Waits at most timeoutMs for room in the delivery queue. Connection threads only.
   void WaitForQueueRoom(std::uint32_t timeoutMs);
-  // Events waiting for delivery. Any thread.
+  // Events waiting in the delivery queue. Any thread.
   std::int32_t QueuedEvents() const;
+  // Events received and not yet handed to a handler: those queued and those the delivery thread
+  // has taken but not reached. Any thread.
+  std::int32_t PendingEvents() const;
 
  protected:
   // Does not start the thread: the concrete class calls Start() last in its constructor.

@@ -36,6 +36,17 @@ TDateTime TruncateToHour(TDateTime value);
 // The current local time, to the millisecond. Any thread.
 TDateTime LocalNow();
 
+// What CachedLocalNow keeps of the last second it converted, so that a clock read many times a
+// second converts to local time once per second. One thread per cache.
+struct TLocalTimeCache {
+  std::int64_t Second = -1;  // the platform's seconds count of the fields below; -1: none yet
+  int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Seconds = 0;
+};
+
+// LocalNow, converting to local time only when the second has changed since the cache's last
+// use; the value is the same as LocalNow's. The cache's thread.
+TDateTime CachedLocalNow(TLocalTimeCache& cache);
+
 // Milliseconds since an arbitrary start, truncated to 32 bits: it wraps about every 49.7 days, so
 // intervals are taken modulo 2^32. Any thread.
 std::uint32_t GetTickCount32();

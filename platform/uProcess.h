@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The platform's path separator: '\' on Windows, '/' elsewhere.
@@ -15,6 +16,16 @@ std::string ExtractFileName(const std::string& path);
 
 // Raises the soft open-file limit to the hard limit where the platform has one.
 void RaiseOpenFileLimit();
+
+// Keeps the heap to few arenas where the allocator would make one per thread (glibc): memory
+// allocated by a connection thread and freed by another then returns to a shared arena, so the
+// process does not hold a partly used arena per connection. Nothing elsewhere. Call before any
+// thread starts.
+void LimitHeapArenas();
+
+// How many descriptors (files and sockets together) the process may hold open at once: the soft
+// limit where the platform has one; 0 where it has none (Windows).
+std::size_t OpenFileLimit();
 
 // The fatal-error report of the process: a message box captioned "Application Error" on Windows,
 // "Application Error: " + text on standard error elsewhere.

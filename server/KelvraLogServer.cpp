@@ -31,6 +31,7 @@ int main() {
   // the watcher that turns them into a stop request.
   BlockStopSignals();
   RaiseOpenFileLimit();
+  LimitHeapArenas();
   try {
     tMainThread control(
         tMainThreadEnvironment{ExecutablePath(), nullptr, nullptr, StopTimeoutMs()});

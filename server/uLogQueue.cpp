@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -25,7 +26,8 @@ std::unique_ptr<tLogQueueElement> tLogQueueElement::Make(std::int32_t kind, std:
   return element;
 }
 
-tLogQueue::tLogQueue(std::size_t highWaterMark) : FHighWaterMark(highWaterMark) {}
+tLogQueue::tLogQueue(std::size_t highWaterMark, std::size_t highWaterCount)
+    : FHighWaterMark(highWaterMark), FHighWaterCount(highWaterCount) {}
 
 tLogQueue::~tLogQueue() {
   ReleaseWaiters();
@@ -36,11 +38,66 @@ std::size_t tLogQueue::Cost(const tLogQueueElement& element) {
   return sizeof(tLogQueueElement) + element.Size;
 }
 
+bool tLogQueue::AboveMarkLocked() const {
+  return FQueuedBytes > FHighWaterMark || FElements.size() > FHighWaterCount;
+}
+
+void tLogQueue::PushLocked(std::unique_ptr<tLogQueueElement> element) {
+  FQueuedBytes += Cost(*element);
+  const bool wasEmpty = FElements.empty();
+  FElements.push_back(std::move(element));
+  // Set already otherwise: the pops reset it only when they leave the list empty.
+  if (wasEmpty) {
+    WakeEvent.Set();
+  }
+}
+
 void tLogQueue::Push(std::unique_ptr<tLogQueueElement> element) {
   std::lock_guard lock(Lock);
-  FQueuedBytes += Cost(*element);
-  FElements.push_back(std::move(element));
-  WakeEvent.Set();
+  PushLocked(std::move(element));
+}
+
+void tLogQueue::PushWhenRoom(std::unique_ptr<tLogQueueElement> element) {
+  std::unique_lock lock(Lock);
+  WaitForRoomLocked(lock);
+  PushLocked(std::move(element));
+}
+
+bool tLogQueue::TakeAll(std::deque<std::unique_ptr<tLogQueueElement>>& elements) {
+  WakeEvent.WaitFor();
+  bool roomMade = false;
+  bool taken = false;
+  {
+    std::lock_guard lock(Lock);
+    taken = !FElements.empty();
+    roomMade = FWaitingForRoom > 0;
+    if (elements.empty()) {
+      elements.swap(FElements);
+    } else {
+      std::move(FElements.begin(), FElements.end(), std::back_inserter(elements));
+      FElements.clear();
+    }
+    FQueuedBytes = 0;
+    WakeEvent.Reset();
+  }
+  if (roomMade) {
+    FRoomMade.notify_all();
+  }
+  return taken;
+}
+
+void tLogQueue::Requeue(std::deque<std::unique_ptr<tLogQueueElement>>& elements) {
+  std::lock_guard lock(Lock);
+  for (auto element = elements.rbegin(); element != elements.rend(); ++element) {
+    if (*element) {
+      FQueuedBytes += Cost(**element);
+      FElements.push_front(std::move(*element));
+    }
+  }
+  elements.clear();
+  if (!FElements.empty()) {
+    WakeEvent.Set();
+  }
 }
 
 bool tLogQueue::Pop(std::unique_ptr<tLogQueueElement>& element) {
@@ -57,7 +114,7 @@ bool tLogQueue::TryPop(std::unique_ptr<tLogQueueElement>& element) {
       element = std::move(FElements.front());
       FElements.pop_front();
       FQueuedBytes -= Cost(*element);
-      roomMade = FWaitingForRoom > 0 && FQueuedBytes <= FHighWaterMark;
+      roomMade = FWaitingForRoom > 0 && !AboveMarkLocked();
     }
     if (FElements.empty()) {
       WakeEvent.Reset();
@@ -87,12 +144,16 @@ void tLogQueue::Clear() {
 
 bool tLogQueue::WaitForRoom() {
   std::unique_lock lock(Lock);
-  while (FQueuedBytes > FHighWaterMark && !FWaitersReleased.load(std::memory_order_acquire)) {
+  return WaitForRoomLocked(lock);
+}
+
+bool tLogQueue::WaitForRoomLocked(std::unique_lock<std::mutex>& lock) {
+  while (AboveMarkLocked() && !FWaitersReleased.load(std::memory_order_acquire)) {
     ++FWaitingForRoom;
     FRoomMade.wait_for(lock, RoomWaitStep);
     --FWaitingForRoom;
   }
-  return FQueuedBytes <= FHighWaterMark;
+  return !AboveMarkLocked();
 }
 
 void tLogQueue::ReleaseWaiters() {

@@ -36,19 +36,23 @@ struct tLogQueueElement {
 
 // The queue that carries network events to the main loop, oldest first.
 //
-// WakeEvent is a manual-reset event: Push and Wake set it, Pop resets it when it leaves the list
-// empty. Since Push sets it under the lock and Pop resets it under the lock only when the list is
-// empty, no element is ever left queued with the event clear.
+// WakeEvent is a manual-reset event: a Push that finds the list empty sets it, Wake sets it, and
+// the pops reset it when they leave the list empty. Since both happen under the lock, no element
+// is ever left queued with the event clear, and a busy queue costs no wake-up per element.
 //
-// The queue has a high-water mark: while the bytes it holds exceed the mark, WaitForRoom blocks
-// the network threads before they push, so a sender faster than the main loop is slowed down
-// instead of letting memory grow until the process dies. ReleaseWaiters ends every such wait for
-// good, so a stopping server is never held up by it.
+// The queue has high-water marks, a byte count and an element count: while either is exceeded,
+// WaitForRoom (and PushWhenRoom) block the network threads before they push, so a sender faster
+// than the main loop is slowed down instead of letting memory grow. The marks are small, since
+// the main loop takes everything queued in one step (TakeAll): a fast sender is not slowed by
+// them, and the memory of a backlog stays small. ReleaseWaiters ends every such wait for good,
+// so a stopping server is never held up by it.
 class tLogQueue {
  public:
-  static constexpr std::size_t DefaultHighWaterMark = 64u * 1024u * 1024u;
+  static constexpr std::size_t DefaultHighWaterMark = 1024u * 1024u;
+  static constexpr std::size_t DefaultHighWaterCount = 4096;
 
-  explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark);
+  explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark,
+                     std::size_t highWaterCount = DefaultHighWaterCount);
   // Releases the elements still queued, unprocessed (the stop sequence processes them first).
   ~tLogQueue();
   tLogQueue(const tLogQueue&) = delete;
@@ -56,11 +60,21 @@ class tLogQueue {
 
   // Appends the element and sets WakeEvent. Any thread.
   void Push(std::unique_ptr<tLogQueueElement> element);
+  // WaitForRoom and Push under one lock acquisition. Network threads.
+  void PushWhenRoom(std::unique_ptr<tLogQueueElement> element);
 
   // Waits for WakeEvent without a time limit, then takes the oldest element into element (null
   // when the list was empty, then false). Resets WakeEvent when the list is left empty.
   // Main loop thread only.
   bool Pop(std::unique_ptr<tLogQueueElement>& element);
+
+  // Waits for WakeEvent without a time limit, then moves every queued element, oldest first, to
+  // the end of elements and resets WakeEvent. False when the list was empty. Main loop thread.
+  bool TakeAll(std::deque<std::unique_ptr<tLogQueueElement>>& elements);
+
+  // Puts elements back in front of what is queued, in their order (the rest of a pass that was
+  // cut short, so the stop sequence still processes it). Main loop thread only.
+  void Requeue(std::deque<std::unique_ptr<tLogQueueElement>>& elements);
 
   // Takes the oldest element into element without waiting; false (element null) when the list
   // is empty. Resets WakeEvent when the list is left empty. Main loop thread only.
@@ -72,7 +86,7 @@ class tLogQueue {
   // Releases every queued element. Any thread.
   void Clear();
 
-  // Blocks, in short steps, while the queued bytes exceed the high-water mark and ReleaseWaiters
+  // Blocks, in short steps, while the queue is above a high-water mark and ReleaseWaiters
   // has not been called. True when there is room. Network threads.
   bool WaitForRoom();
 
@@ -85,8 +99,14 @@ class tLogQueue {
 
  private:
   static std::size_t Cost(const tLogQueueElement& element);
+  // Waits with lock held while the queue is above a mark; true when there is room.
+  bool WaitForRoomLocked(std::unique_lock<std::mutex>& lock);
+  bool AboveMarkLocked() const;
+  // Appends under the lock held by the caller.
+  void PushLocked(std::unique_ptr<tLogQueueElement> element);
 
   const std::size_t FHighWaterMark;
+  const std::size_t FHighWaterCount;
   mutable std::mutex Lock;  // guards FElements, FQueuedBytes and FWaitingForRoom
   std::deque<std::unique_ptr<tLogQueueElement>> FElements;
   std::size_t FQueuedBytes = 0;

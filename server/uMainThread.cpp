@@ -1,5 +1,6 @@
 #include "server/uMainThread.h"
 
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,12 +31,31 @@ tMainThreadEnvironment Completed(tMainThreadEnvironment environment) {
   return environment;
 }
 
+bool IsPlatformClock(const std::function<TDateTime()>& clock) {
+  const auto* function = clock.target<TDateTime (*)()>();
+  return function != nullptr && *function == &LocalNow;
+}
+
 }  // namespace
+
+std::size_t OpenLogFileBound(std::size_t descriptorLimit) {
+  constexpr std::size_t Reserve = 256;
+  constexpr std::size_t Least = 16;
+  constexpr std::size_t WithoutLimit = 65536;
+  if (descriptorLimit == 0) {
+    return WithoutLimit;
+  }
+  if (descriptorLimit <= Reserve + 2 * Least) {
+    return Least;
+  }
+  return (descriptorLimit - Reserve) / 2;
+}
 
 tMainThread::tMainThread(tMainThreadEnvironment environment,
                          std::unique_ptr<TServiceManager> serviceManager)
     : FEnvironment(Completed(std::move(environment))),
       FConfigurationPath(ConfigurationPath(FEnvironment.ExecutablePath)),
+      FUsesLocalClock(IsPlatformClock(FEnvironment.Now)),
       FStampMask("dd.mm.yyyy hh:nn:ss:zzz : "),
       ServiceManager(serviceManager ? std::move(serviceManager) : CreateServiceManager()) {}
 
@@ -131,7 +151,15 @@ void tMainThread::Serve() {
   }
   TLogProducerHolderOptions holderOptions;
   holderOptions.Clock = FEnvironment.Now;
+  if (FUsesLocalClock) {
+    // Read for every record: the local time is converted once per second.
+    holderOptions.Clock = [cache = std::make_shared<TLocalTimeCache>()] {
+      return CachedLocalNow(*cache);
+    };
+  }
   holderOptions.Ticks = FEnvironment.TickCount;
+  // As many live streams as the descriptors allow keep their files open.
+  holderOptions.MaxOpenFiles = OpenLogFileBound(OpenFileLimit());
   holderOptions.Report = [this](const std::string& message) { WriteLog(false, message); };
   holderOptions.PluginIsolation = FPluginIsolation;
   ProducerHolder =
@@ -177,14 +205,32 @@ void tMainThread::StartServers() {
 }
 
 void tMainThread::MainLoop() {
-  std::unique_ptr<tLogQueueElement> element;
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
   while (!StopRequested()) {
-    if (LogQueue->Pop(element)) {
-      ProcessElement(std::move(element));
+    if (LogQueue->TakeAll(pass)) {
+      ProcessPass(pass);
     }
     CheckListener();
     ReleaseIdleProducers();
   }
+}
+
+void tMainThread::ProcessPass(std::deque<std::unique_ptr<tLogQueueElement>>& pass) {
+  // The lines of one pass are written together, one write call per file; the pass is what was
+  // already queued, so no line waits for anything that comes later.
+  ProducerHolder->HoldLines();
+  try {
+    for (std::unique_ptr<tLogQueueElement>& element : pass) {
+      ProcessElement(std::move(element));
+    }
+  } catch (...) {
+    ProducerHolder->WriteHeld();
+    // What the pass did not reach goes back, so the stop sequence still stores it.
+    LogQueue->Requeue(pass);
+    throw;
+  }
+  ProducerHolder->WriteHeld();
+  pass.clear();
 }
 
 void tMainThread::CheckListener() {
@@ -341,9 +387,8 @@ void tMainThread::ProcessElement(std::unique_ptr<tLogQueueElement> element) {
 
 void tMainThread::OnTCPReceive(TIPConnection& Sender, const void* Packet,
                                std::uint32_t PacketSize) {
-  LogQueue->WaitForRoom();
-  LogQueue->Push(tLogQueueElement::Make(lkTcpData, Sender.RemoteAddress, Sender.RemotePort, Packet,
-                                        PacketSize));
+  LogQueue->PushWhenRoom(tLogQueueElement::Make(lkTcpData, Sender.RemoteAddress, Sender.RemotePort,
+                                                Packet, PacketSize));
 }
 
 void tMainThread::OnTCPConnect(TIPConnection& Client) {
@@ -358,9 +403,8 @@ void tMainThread::OnTCPDisconnect(TIPConnection& Client) {
 
 void tMainThread::OnSyslogReceive(TIPConnection& Sender, const void* Packet,
                                   std::uint32_t PacketSize) {
-  LogQueue->WaitForRoom();
-  LogQueue->Push(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress, Sender.RemotePort,
-                                        Packet, PacketSize));
+  LogQueue->PushWhenRoom(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress,
+                                                Sender.RemotePort, Packet, PacketSize));
 }
 
 void tMainThread::tEventTarget::RouteRecord(const std::string& PeerAddress,

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -38,6 +39,12 @@ struct tMainThreadEnvironment {
 
   static constexpr std::uint32_t DefaultStopTimeoutMs = 30'000;
 };
+
+// The bound on open log files for a process that may hold descriptorLimit descriptors (0: no
+// limit): half of what is left after a reserve for sockets, the diagnostic log and the
+// libraries, so that a descriptor is still free for every connection a busy server accepts.
+//   1024 => 384    1048576 => 524160    0 => 65536
+std::size_t OpenLogFileBound(std::size_t descriptorLimit);
 
 // Service status values reported through ReportStatus.
 enum : std::uint32_t {
@@ -163,6 +170,8 @@ class tMainThread {
 
   void StartServers();
   void MainLoop();
+  // Processes the elements of one pass in order, their lines held and written at its end.
+  void ProcessPass(std::deque<std::unique_ptr<tLogQueueElement>>& pass);
   void ReleaseIdleProducers();
   void WriteDropReport(bool force);
   void StopSequence();
@@ -177,6 +186,8 @@ class tMainThread {
 
   const tMainThreadEnvironment FEnvironment;
   const std::string FConfigurationPath;
+  // The environment gave no clock of its own: the platform's local time is used.
+  const bool FUsesLocalClock;
   const TTimeMask FStampMask;  // "dd.mm.yyyy hh:nn:ss:zzz : ", compiled once
 
   // Settings from "Common".

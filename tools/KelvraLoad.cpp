@@ -41,6 +41,7 @@ struct TLoadOptions {
   int Pid = 0;
   long Records = 100'000;
   int Connections = 1;
+  int Streams = 0;  // modules in all; 0: one per connection
   long Datagrams = 0;
   int Size = 100;  // bytes of message text per record
   int TimeoutSeconds = 120;
@@ -53,10 +54,12 @@ void Usage() {
   std::fprintf(
       stderr,
       "usage: KelvraLoad [--server EXE | --tcp-port P --udp-port P --logs DIR [--pid PID]]\n"
-      "                  [--host ADDR] [--records N] [--connections M] [--datagrams D]\n"
+      "                  [--host ADDR] [--records N] [--connections M] [--streams S]\n"
+      "                  [--datagrams D]\n"
       "                  [--size BYTES] [--timeout SECONDS] [--log-mode L]\n"
       "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait]\n"
-      "  --records N over --connections M TCP connections (N=0: none), then --datagrams D\n"
+      "  --records N over --connections M TCP connections (N=0: none), spread over S\n"
+      "  streams (modules) in all (default: one per connection), then --datagrams D\n"
       "  syslog datagrams (at --rate per second; 0 or none: flat out); each phase waits\n"
       "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n");
 }
@@ -86,6 +89,8 @@ bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
       options.Pid = std::stoi(value);
     } else if (name == "--records") {
       options.Records = std::stol(value);
+    } else if (name == "--streams") {
+      options.Streams = std::max(0, std::stoi(value));
     } else if (name == "--connections") {
       options.Connections = std::max(1, std::stoi(value));
     } else if (name == "--datagrams") {
@@ -222,10 +227,14 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
       }
       SetTcpNoDelay(socket);
       const std::string module = "c" + std::to_string(c);
+      // Each connection's share of the streams, its records taking them in turn.
+      const int streams = std::max(1, options.Streams / options.Connections);
       std::string batch;
       for (long i = first; i < last; ++i) {
+        const std::string stream =
+            streams > 1 ? module + "m" + std::to_string((i - first) % streams) : module;
         // The clients' encoder, framing straight into the batch.
-        if (!AppendRecordFrame(batch, "KelvraLoad", module, "",
+        if (!AppendRecordFrame(batch, "KelvraLoad", stream, "",
                                MessageText(tag, c, i, options.Size), LocalNow())) {
           failed = true;
           break;

@@ -1,5 +1,6 @@
 #include "platform/uProcess.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,6 +29,24 @@ void RaiseOpenFileLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+void LimitHeapArenas() {
+#ifdef M_ARENA_MAX
+  constexpr int Arenas = 2;
+  mallopt(M_ARENA_MAX, Arenas);
+#endif
+}
+
+std::size_t OpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return 1024;  // the usual default, should the question fail
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) {
+    return 0;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 void ReportFatalError(const std::string& text) {

@@ -9,6 +9,11 @@ TDateTime LocalNow() {
                         local.wSecond, local.wMilliseconds);
 }
 
+TDateTime CachedLocalNow(TLocalTimeCache& /*cache*/) {
+  // GetLocalTime reads the local fields directly: there is no conversion to save.
+  return LocalNow();
+}
+
 std::uint32_t GetTickCount32() {
   return static_cast<std::uint32_t>(GetTickCount());
 }

@@ -68,6 +68,15 @@ void RaiseOpenFileLimit() {
   // Windows has no per-process limit of open handles to raise.
 }
 
+void LimitHeapArenas() {
+  // The process heap is shared by every thread already.
+}
+
+std::size_t OpenFileLimit() {
+  // Files are opened as handles, of which a process may hold millions.
+  return 0;
+}
+
 void ReportFatalError(const std::string& text) {
   const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   if (StandardErrorIsRedirected(error) || !HasInteractiveDesktop()) {

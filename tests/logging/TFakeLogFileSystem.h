@@ -38,6 +38,7 @@ class TFakeLogFileSystem final : public TLogFileSystem {
   int WriteError = 0;                 // non-zero: every write fails with it
   int OpenFiles = 0;
   int Opens = 0;
+  int Writes = 0;  // write calls, failed ones included
 
  private:
   class TFakeFile final : public TFile {
@@ -48,6 +49,7 @@ class TFakeLogFileSystem final : public TLogFileSystem {
     ~TFakeFile() override { --FOwner.OpenFiles; }
 
     std::ptrdiff_t WriteSome(std::string_view bytes, int& error) override {
+      ++FOwner.Writes;
       if (FOwner.WriteError != 0) {
         error = FOwner.WriteError;
         return -1;

@@ -185,3 +185,96 @@ TEST_F(TLogFileTableTest, DropsAreReportedAtMostOnceAMinuteUnlessForced) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pass of the main loop: the lines of each file go out together, with one write call per
+// file, whole and in order, and only when the pass ends.
+TEST_F(TLogFileTableTest, HeldLinesAreWrittenWithOneCallPerFileInOrder) {
+  auto table = MakeTable();
+  TLogFileTable::TRef first = table->Acquire("a");
+  TLogFileTable::TRef second = table->Acquire("a");
+  TLogFileTable::TRef other = table->Acquire("b");
+  table->HoldLines();
+  first.WriteLine("1\r\n");
+  other.WriteLine("x\r\n");
+  second.WriteLine("2\r\n");
+  first.WriteLine("3\r\n");
+  EXPECT_EQ(FDisk->Writes, 0);
+  EXPECT_EQ(FDisk->Content("a"), "");
+  table->WriteHeld();
+  EXPECT_EQ(FDisk->Writes, 2);
+  EXPECT_EQ(FDisk->Content("a"), "1\r\n2\r\n3\r\n");
+  EXPECT_EQ(FDisk->Content("b"), "x\r\n");
+  // After the pass every line is written at once again.
+  first.WriteLine("4\r\n");
+  EXPECT_EQ(FDisk->Writes, 3);
+  EXPECT_EQ(FDisk->Content("a"), "1\r\n2\r\n3\r\n4\r\n");
+}
+
+// A file let go of within a pass (its sender disconnected) still gets its lines, before the
+// path is used again.
+TEST_F(TLogFileTableTest, AFileLetGoOfWithinAPassIsWrittenFirst) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("a");
+  table->HoldLines();
+  file.WriteLine("1\r\n");
+  file.Reset();
+  EXPECT_EQ(FDisk->Content("a"), "1\r\n");
+  EXPECT_EQ(table->FileCount(), 0u);
+  TLogFileTable::TRef again = table->Acquire("a");
+  again.WriteLine("2\r\n");
+  table->WriteHeld();
+  EXPECT_EQ(FDisk->Content("a"), "1\r\n2\r\n");
+}
+
+// A full disk in the middle of a pass: the lines before the cut are whole, the cut line is
+// completed once there is room, and the whole lines after it are counted as dropped, as single
+// lines after a torn one are.
+TEST_F(TLogFileTableTest, AHeldWriteCutShortKeepsOnlyTheCutLineAndCountsTheRest) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("full");
+  FDisk->SpaceLeft = 10;
+  table->HoldLines();
+  for (const char* line : {"first\r\n", "second\r\n", "third\r\n", "fourth\r\n"}) {
+    file.WriteLine(line);
+  }
+  table->WriteHeld();
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nsec");
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  file.WriteLine("fifth\r\n");
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nsecond\r\nfifth\r\n");
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 2 LINES [code=28] WRITE FAILED: full"});
+}
+
+// A cut that falls on a line end tears no line: the unwritten whole lines are counted.
+TEST_F(TLogFileTableTest, AHeldWriteCutOnALineEndTearsNothing) {
+  auto table = MakeTable();
+  TLogFileTable::TRef file = table->Acquire("full");
+  FDisk->SpaceLeft = 7;
+  table->HoldLines();
+  file.WriteLine("first\r\n");
+  file.WriteLine("second\r\n");
+  file.WriteLine("third\r\n");
+  table->WriteHeld();
+  FDisk->SpaceLeft = TFakeLogFileSystem::Unlimited;
+  file.WriteLine("fourth\r\n");
+  EXPECT_EQ(FDisk->Content("full"), "first\r\nfourth\r\n");
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 2 LINES [code=28] WRITE FAILED: full"});
+}
+
+// A file that cannot be opened loses every held line, and each is counted.
+TEST_F(TLogFileTableTest, HeldLinesOfAFileThatCannotOpenAreEachCounted) {
+  auto table = MakeTable();
+  FDisk->OpenError = EACCES;
+  TLogFileTable::TRef file = table->Acquire("ro");
+  table->HoldLines();
+  file.WriteLine("1\r\n");
+  file.WriteLine("2\r\n");
+  file.WriteLine("3\r\n");
+  table->WriteHeld();
+  EXPECT_EQ(table->DroppedLines(), 3u);
+  EXPECT_EQ(Report(*table), Lines{"DROPPED 3 LINES [code=13] OPEN FAILED: ro"});
+}
+
+}  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <string>
+#include <thread>
+
 namespace {
 
 tTCPEventItem Item(const std::string& data) {
@@ -17,7 +21,7 @@ TEST(TReceiveManagerQueueTest, HoldsAtMostMaxCountItemsAndRefusesWithoutTakingTh
     tTCPEventItem item = Item(std::to_string(i));
     ASSERT_TRUE(queue.Push(item));
   }
-  EXPECT_EQ(queue.ItemSemaphore.Count(), TReceiveManagerQueue::MaxCount);
+  EXPECT_EQ(queue.Count(), TReceiveManagerQueue::MaxCount);
   EXPECT_FALSE(queue.WaitForRoom(0));
 
   tTCPEventItem refused = Item("refused");
@@ -25,7 +29,6 @@ TEST(TReceiveManagerQueueTest, HoldsAtMostMaxCountItemsAndRefusesWithoutTakingTh
   EXPECT_EQ(refused.Data, "refused");
   EXPECT_EQ(queue.Count(), TReceiveManagerQueue::MaxCount);
 
-  ASSERT_TRUE(queue.ItemSemaphore.WaitFor(0));
   const std::optional<tTCPEventItem> oldest = queue.Pop();
   ASSERT_TRUE(oldest.has_value());
   EXPECT_EQ(oldest->Data, "0");
@@ -50,8 +53,50 @@ TEST(TReceiveManagerQueueTest, PopsInPushOrderAndReleaseAllEmptiesQueueAndCount)
   EXPECT_EQ(queue.Pop()->Data, "b");
   queue.ReleaseAll();
   EXPECT_EQ(queue.Count(), 0);
-  EXPECT_EQ(queue.ItemSemaphore.Count(), 0);
   EXPECT_FALSE(queue.Pop().has_value());
+}
+
+// The delivery thread's way: everything queued at once, oldest first, after what it holds.
+TEST(TReceiveManagerQueueTest, TakeAllMovesEveryItemInOrderAndWaitsOnlyWhenEmpty) {
+  TReceiveManagerQueue queue;
+  std::deque<tTCPEventItem> items;
+  EXPECT_FALSE(queue.TakeAll(items, 0));
+  EXPECT_TRUE(items.empty());
+  for (const char* data : {"a", "b", "c"}) {
+    tTCPEventItem item = Item(data);
+    ASSERT_TRUE(queue.Push(item));
+  }
+  items.push_back(Item("held"));
+  ASSERT_TRUE(queue.TakeAll(items, 0));
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_EQ(items[0].Data, "held");
+  EXPECT_EQ(items[1].Data, "a");
+  EXPECT_EQ(items[3].Data, "c");
+  EXPECT_EQ(queue.Count(), 0);
+
+  // A push into the empty queue wakes a waiting consumer.
+  std::deque<tTCPEventItem> later;
+  std::thread consumer([&] { EXPECT_TRUE(queue.TakeAll(later, 10000)); });
+  tTCPEventItem item = Item("d");
+  ASSERT_TRUE(queue.Push(item));
+  consumer.join();
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_EQ(later[0].Data, "d");
+}
+
+// Producers held by a full queue get room as soon as the consumer takes what is queued.
+TEST(TReceiveManagerQueueTest, TakeAllMakesRoomForHeldProducers) {
+  TReceiveManagerQueue queue;
+  for (int i = 0; i < TReceiveManagerQueue::MaxCount; ++i) {
+    tTCPEventItem item = Item(std::to_string(i));
+    ASSERT_TRUE(queue.Push(item));
+  }
+  std::thread producer([&] { EXPECT_TRUE(queue.WaitForRoom(10000)); });
+  std::deque<tTCPEventItem> items;
+  ASSERT_TRUE(queue.TakeAll(items, 0));
+  producer.join();
+  EXPECT_EQ(items.size(), static_cast<std::size_t>(TReceiveManagerQueue::MaxCount));
+  EXPECT_EQ(items.back().Data, std::to_string(TReceiveManagerQueue::MaxCount - 1));
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ TEST(TCPServerTest, QueuedEventsAreDeliveredBeforeTheListenerEnds) {
   TCustomTCPServer* listener = server.get();
   TLoopbackClient client(WaitForBoundPort(*server));
   ASSERT_TRUE(client.Send(TPKTFrame("1") + TPKTFrame("2") + TPKTFrame("3")));
-  ASSERT_TRUE(WaitForCondition([&] { return handlerBlocked && listener->QueuedEvents() == 2; }));
+  ASSERT_TRUE(WaitForCondition([&] { return handlerBlocked && listener->PendingEvents() == 2; }));
 
   // The stop waits for the delivery thread, which is held in the handler until the gate opens;
   // the connections are stopped and out of the table by then.

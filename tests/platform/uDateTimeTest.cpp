@@ -71,4 +71,21 @@ TEST(uDateTimeTest, ClocksMove) {
   EXPECT_NE(first, second);
 }
 
+// The cached clock reads what LocalNow reads, also across seconds (the cache is renewed).
+TEST(uDateTimeTest, CachedLocalNowAgreesWithLocalNowAcrossSeconds) {
+  TLocalTimeCache cache;
+  const auto start = std::chrono::steady_clock::now();
+  TDateTime last = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1200)) {
+    const TDateTime before = LocalNow();
+    const TDateTime cached = CachedLocalNow(cache);
+    const TDateTime after = LocalNow();
+    ASSERT_GE(cached, before);
+    ASSERT_LE(cached, after);
+    ASSERT_GE(cached, last);
+    last = cached;
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -164,6 +165,74 @@ TEST(tLogQueueTest, TryPopTakesInOrderAndNeverWaits) {
   EXPECT_EQ(element->PeerPort, 2);
   EXPECT_FALSE(queue.TryPop(element));
   EXPECT_EQ(queue.QueuedBytes(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The main loop's pass: everything queued at once, oldest first, and the event reset.
+TEST(tLogQueueTakeAllTest, TakesEveryElementInOrderAndLeavesTheQueueEmpty) {
+  tLogQueue queue;
+  for (std::uint32_t size : {1u, 2u, 3u}) {
+    queue.Push(tLogQueueElement::Make(lkTcpData, "127.0.0.1", 1, "abc", size));
+  }
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  ASSERT_TRUE(queue.TakeAll(pass));
+  ASSERT_EQ(pass.size(), 3u);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(pass[i]->Size, i + 1);
+  }
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+  // A Wake without elements lets TakeAll return empty-handed.
+  queue.Wake();
+  std::deque<std::unique_ptr<tLogQueueElement>> none;
+  EXPECT_FALSE(queue.TakeAll(none));
+  EXPECT_TRUE(none.empty());
+}
+
+// A pass cut short puts back what it did not reach, in front of what came meanwhile.
+TEST(tLogQueueTakeAllTest, RequeuePutsTheRestBackInFrontInOrder) {
+  tLogQueue queue;
+  for (std::uint32_t size : {1u, 2u, 3u}) {
+    queue.Push(tLogQueueElement::Make(lkTcpData, "127.0.0.1", 1, "abc", size));
+  }
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  ASSERT_TRUE(queue.TakeAll(pass));
+  pass.front().reset();  // processed
+  queue.Push(tLogQueueElement::Make(lkDisconnect, "127.0.0.1", 1, nullptr, 0));
+  queue.Requeue(pass);
+  EXPECT_TRUE(pass.empty());
+  std::unique_ptr<tLogQueueElement> element;
+  ASSERT_TRUE(queue.TryPop(element));
+  EXPECT_EQ(element->Size, 2u);
+  ASSERT_TRUE(queue.TryPop(element));
+  EXPECT_EQ(element->Size, 3u);
+  ASSERT_TRUE(queue.TryPop(element));
+  EXPECT_EQ(element->Kind, lkDisconnect);
+  EXPECT_FALSE(queue.TryPop(element));
+}
+
+// The element count is a mark of its own: many small elements hold producers too, and a
+// TakeAll lets them go on.
+TEST(tLogQueueTakeAllTest, CountMarkHoldsProducersUntilTakeAllMakesRoom) {
+  tLogQueue queue(1u << 20, 2);
+  for (int i = 0; i < 3; ++i) {
+    queue.Push(tLogQueueElement::Make(lkTcpData, "127.0.0.1", 1, "a", 1));
+  }
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    queue.PushWhenRoom(tLogQueueElement::Make(lkTcpData, "127.0.0.1", 1, "b", 1));
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load());
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  ASSERT_TRUE(queue.TakeAll(pass));
+  producer.join();
+  EXPECT_EQ(pass.size(), 3u);
+  EXPECT_EQ(queue.Count(), 1u);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/uLocale.h"
 #include "tests/uTestDirectory.h"
 
@@ -48,6 +50,30 @@ TEST(tMainThreadTest, StopRequestedBeforeServingNeedsNoQueue) {
   control.WakeMainLoop();
   control.RequestStop();
   EXPECT_TRUE(control.StopRequested());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OpenLogFileBoundTest, LeavesAReserveAndHalfTheRestForSockets) {
+  struct {
+    std::size_t Limit;
+    std::size_t Bound;
+  } const cases[] = {
+      {0, 65536},            // no limit
+      {100, 16},             // less than the reserve: still a few files
+      {1024, 384},           // the usual soft limit
+      {20'480, 10'112},      // enough for 10,000 live streams
+      {1'048'576, 524'160},  // the usual hard limit, raised at start
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(OpenLogFileBound(c.Limit), c.Bound) << c.Limit;
+  }
+  // The bound never exceeds what the process may hold.
+  for (std::size_t limit = 1; limit < 2000; limit += 37) {
+    EXPECT_LT(OpenLogFileBound(limit), std::max<std::size_t>(limit, 17)) << limit;
+  }
 }
 
 }  // namespace
