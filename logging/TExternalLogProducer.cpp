@@ -66,7 +66,9 @@ void TExternalLogProducer::AddMessage(std::string_view text, TDateTime clientTim
 }
 
 void TExternalLogProducer::Stop() {
-  Terminate();
+  // Its own flag, not Terminate(): a thread whose stop is requested before it has begun skips its
+  // body, and the messages queued until then would be lost undelivered.
+  FStopRequested.store(true, std::memory_order_release);
   // Wakes a waiting thread at once; a signal without a message is taken as nothing queued.
   QueueSignal.Release();
 }
@@ -102,12 +104,12 @@ bool TExternalLogProducer::PastStopDeadline() const {
 void TExternalLogProducer::Execute() {
   while (true) {
     const bool signalled = QueueSignal.WaitFor(DeliveryWaitMs);
-    if (Terminated() && PastStopDeadline()) {
+    if (Stopping() && PastStopDeadline()) {
       break;
     }
     std::optional<TQueuedMessage> message;
     bool empty = true;
-    if (signalled || Terminated()) {
+    if (signalled || Stopping()) {
       std::lock_guard lock(QueueLock);
       if (!Queue.empty()) {
         message.emplace(std::move(Queue.front()));
@@ -119,7 +121,7 @@ void TExternalLogProducer::Execute() {
       Deliver(*message);
     }
     // Asked to stop, the thread ends once everything queued before has been delivered.
-    if (!message && empty && Terminated()) {
+    if (!message && empty && Stopping()) {
       break;
     }
   }

@@ -74,6 +74,10 @@ class TExternalLogProducer final : public TPluginProducer {
 
   void Deliver(const TQueuedMessage& message) const noexcept;
   bool PastStopDeadline() const;
+  // Stop() was called, or the destructor's Terminate().
+  bool Stopping() const noexcept {
+    return FStopRequested.load(std::memory_order_acquire) || Terminated();
+  }
 
   std::mutex QueueLock;  // guards Queue
   std::deque<TQueuedMessage> Queue;
@@ -87,6 +91,7 @@ class TExternalLogProducer final : public TPluginProducer {
   TLogProviderFinalize FFinalize = nullptr;
   std::string FLoadProblem;
 
+  std::atomic<bool> FStopRequested{false};
   // steady_clock ticks of the stop deadline; the maximum while none is set.
   std::atomic<std::chrono::steady_clock::rep> FStopDeadline{
       std::chrono::steady_clock::time_point::max().time_since_epoch().count()};
