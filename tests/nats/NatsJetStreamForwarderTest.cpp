@@ -110,10 +110,9 @@ TEST(NatsJetStreamForwarderTest, StopWithRecordsInFlightLosesNothing) {
     EXPECT_GT(counts.spooled, 0u) << "the stop came too late to find records in flight";
     EXPECT_EQ(counts.acknowledged + counts.spooled, static_cast<unsigned long long>(Numbers));
   }
+  // Records in flight at the stop may have been stored without their ack arriving. The next start
+  // sends the rest; resends that were stored already are removed by the duplicate window.
   TJetStreamProbe probe(server.Url());
-  EXPECT_LT(probe.Count("KELVRA"), Numbers);
-  // The next start sends the rest; resends that were stored already are removed by the
-  // duplicate window.
   TForwarderUnderTest next(dir, "Nats", Settings(server.Url()));
   next.Initialize();
   ASSERT_TRUE(WaitForCount(probe, Numbers)) << probe.Count("KELVRA");
