@@ -143,7 +143,8 @@ RunMode=0
 LogMode=0
 BaseCatalog=$windir\\Logs\\
 ModuleNameAsFilePrefix=1
-TimePlacementMask=yyyy_mm_dd"
+TimePlacementMask=yyyy_mm_dd
+PluginIsolation=1"
 actual_conf=$(cat "$dir/LogServer.conf")
 if [ "$actual_conf" = "$expected_conf" ]; then
   pass "the first start wrote LogServer.conf back"
