@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/uDateTime.h"
+#include "plugins/forward/uForwarderStatistics.h"
 
 namespace {
 
@@ -170,16 +171,7 @@ void TKafkaForwarder::AddRecord(const TForwardRecord& record) {
 }
 
 TLogProviderStatistics TKafkaForwarder::Statistics() const {
-  TLogProviderStatistics counts{};
-  counts.sent = FSent;
-  counts.acknowledged = FAcknowledged;
-  counts.dropped = FDropped;
-  if (FSpool) {
-    const TSpoolStatistics spool = FSpool->Statistics();
-    counts.spooled = spool.Held;
-    counts.dropped += spool.Dropped;
-  }
-  return counts;
+  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool.get());
 }
 
 void TKafkaForwarder::ReportProblems(bool force) {

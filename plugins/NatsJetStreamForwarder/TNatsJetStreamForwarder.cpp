@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "platform/uDateTime.h"
+#include "plugins/forward/uForwarderStatistics.h"
 
 namespace {
 
@@ -150,16 +151,7 @@ void TNatsJetStreamForwarder::AddRecord(const TForwardRecord& record) {
 }
 
 TLogProviderStatistics TNatsJetStreamForwarder::Statistics() const {
-  TLogProviderStatistics counts{};
-  counts.sent = FSent;
-  counts.acknowledged = FAcknowledged;
-  counts.dropped = FDropped;
-  if (FSpool) {
-    const TSpoolStatistics spool = FSpool->Statistics();
-    counts.spooled = spool.Held;
-    counts.dropped += spool.Dropped;
-  }
-  return counts;
+  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool.get());
 }
 
 void TNatsJetStreamForwarder::ReportSpoolProblems(bool force) {
