@@ -144,6 +144,10 @@ TLogForwarderCounts TLogForwarder::Counts() const {
 }
 
 bool TLogForwarder::LibraryCounts(TLogProviderStatistics& counts) const {
+  if (!FFinalized && FStatistics != nullptr) {
+    FStatistics(&counts);
+    return true;
+  }
   if (FHaveLibraryCounts) {
     counts = FLibraryCounts;
   }

@@ -85,3 +85,9 @@ void tLogForwarderSet::TakeDropReport(std::vector<std::string>& lines, std::uint
     FReported = true;
   }
 }
+
+void tLogForwarderSet::StatisticsLines(std::vector<std::string>& lines) const {
+  for (const auto& forwarder : FForwarders) {
+    lines.push_back(forwarder->StatisticsLine());
+  }
+}

@@ -30,6 +30,9 @@ class tLogForwarderSet {
 
   bool Empty() const { return FForwarders.empty(); }
   std::size_t Count() const { return FForwarders.size(); }
+  // One line per forwarder with its counts now (TLogForwarder::StatisticsLine), for a statistics
+  // request while records flow.
+  void StatisticsLines(std::vector<std::string>& lines) const;
 
   // Offers the record to every forwarder. peerPort is decimal text ("0" when it does not parse).
   void Offer(std::string_view peerAddress, std::string_view peerPort, std::string_view application,

@@ -141,6 +141,11 @@ class tLogProducerHolder {
   std::size_t PluginProducerCount() const { return FPlugins.size(); }
   std::size_t FileProducerCount() const { return FFiles.size(); }
   std::size_t ForwarderCount() const { return FForwarders.Count(); }
+  // One line per forwarder with its counts now (tLogForwarderSet::StatisticsLines). Main loop
+  // thread only.
+  void ForwarderStatistics(std::vector<std::string>& lines) const {
+    FForwarders.StatisticsLines(lines);
+  }
 
   const std::string BaseCatalog;
 

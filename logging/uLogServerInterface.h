@@ -53,8 +53,9 @@
  * records sent to the engine, acknowledged by it, held in its spool (memory or disk) and dropped by
  * the spool's limits. The server calls it once at stop, after LogProvider_Finalize returned (so
  * keep the counts readable after Finalize), and writes them to the diagnostic log next to its own
- * counts; it may also call it on request from another thread while records flow, so it must be
- * safe to call at any time.
+ * counts; it also calls it on an administrator's statistics request, on the server's main thread
+ * while records flow, so it must be safe to call at any time and return at once (never wait for a
+ * LogProvider_AddRecord in progress).
  *
  * Usable from C and C++. On 32-bit Windows the exports use __stdcall; export them undecorated
  * (for example with a .def file) so that the server finds them by these names.

@@ -18,6 +18,9 @@ inline constexpr std::uint32_t ServiceStateRunning = 4;
 inline constexpr std::uint32_t ServiceControlStop = 1;
 inline constexpr std::uint32_t ServiceControlInterrogate = 4;
 inline constexpr std::uint32_t ServiceControlShutdown = 5;
+// A user control (Windows: "sc control Log_Service 128"; systemd: SIGUSR1, "systemctl kill
+// -s USR1"): the service writes its statistics to the diagnostic log and goes on.
+inline constexpr std::uint32_t ServiceControlStatistics = 128;
 
 // Names the registered control handler for status reports; 0 is none, and reports made with it
 // have no effect.

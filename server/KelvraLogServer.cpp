@@ -1,7 +1,10 @@
-// Program entry of Kelvra Log Server. The executable reads no command-line arguments: everything
-// comes from LogServer.conf beside it.
+// Program entry of Kelvra Log Server. Everything comes from LogServer.conf beside the executable;
+// the one command line it acts on is "--statistics <process id>", which asks that running server
+// to write its statistics to its diagnostic log and ends at once.
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -24,9 +27,30 @@ std::uint32_t StopTimeoutMs() {
   return value;
 }
 
+// "--statistics <pid>": sends the statistics request (SIGUSR1, or the statistics event on
+// Windows) and gives the exit code: 0 sent, 1 not sent (the reason on standard error), 2 usage.
+int SendStatistics(const char* processIdText) {
+  int processId = 0;
+  const char* end = processIdText + std::strlen(processIdText);
+  const auto [at, error] = std::from_chars(processIdText, end, processId);
+  if (error != std::errc() || at != end || processId <= 0) {
+    std::fprintf(stderr, "usage: KelvraLogServer --statistics <process id>\n");
+    return 2;
+  }
+  const int code = SendStatisticsRequest(processId);
+  if (code != 0) {
+    std::fprintf(stderr, "cannot reach process %d [code=%d]\n", processId, code);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--statistics") == 0) {
+    return SendStatistics(argc == 3 ? argv[2] : "");
+  }
   // Before any thread exists, so every thread inherits the block and the stop signals reach only
   // the watcher that turns them into a stop request.
   BlockStopSignals();

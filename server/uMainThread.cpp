@@ -91,8 +91,9 @@ void tMainThread::Run() {
                           std::to_string(errorCode));
     }
   } else {
-    // A plain process stops on SIGTERM or SIGINT the way the service stops on its stop control.
-    TStopSignalWatcher stopSignals([this] { RequestStop(); });
+    // A plain process stops on SIGTERM or SIGINT the way the service stops on its stop control,
+    // and writes its statistics on SIGUSR1 as on the service's statistics control.
+    TStopSignalWatcher stopSignals([this] { RequestStop(); }, [this] { RequestStatistics(); });
     Serve();
   }
   WriteLog(false, "Log Server stopped");
@@ -210,6 +211,9 @@ void tMainThread::MainLoop() {
     if (LogQueue->TakeAll(pass)) {
       ProcessPass(pass);
     }
+    if (FStatisticsRequested.exchange(false, std::memory_order_acq_rel)) {
+      WriteStatistics();
+    }
     CheckListener();
     ReleaseIdleProducers();
   }
@@ -267,6 +271,17 @@ void tMainThread::WriteDropReport(bool force) {
   if (DiagnosticLog) {
     DiagnosticLog->Files().TakeDropReport(lines, force);
   }
+  for (const std::string& line : lines) {
+    WriteLog(false, line);
+  }
+}
+
+void tMainThread::WriteStatistics() {
+  std::vector<std::string> lines;
+  if (ProducerHolder) {
+    ProducerHolder->ForwarderStatistics(lines);
+  }
+  WriteLog(false, "STATISTICS ON REQUEST: " + std::to_string(lines.size()) + " FORWARDERS");
   for (const std::string& line : lines) {
     WriteLog(false, line);
   }
@@ -376,6 +391,14 @@ void tMainThread::RequestStop() {
   std::lock_guard lock(FQueueLock);
   if (LogQueue) {
     LogQueue->ReleaseWaiters();
+    LogQueue->Wake();
+  }
+}
+
+void tMainThread::RequestStatistics() {
+  FStatisticsRequested.store(true, std::memory_order_release);
+  std::lock_guard lock(FQueueLock);
+  if (LogQueue) {
     LogQueue->Wake();
   }
 }

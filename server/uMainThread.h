@@ -62,7 +62,7 @@ enum : std::uint32_t {
 // Threads: Run and Serve run on one thread (the process main thread, or the service thread in
 // service mode), which alone uses the settings, the diagnostic log, the components and the holder.
 // The network threads only call the four handlers, the connection controller only WakeMainLoop,
-// the stop-signal watcher and the service control handler only RequestStop.
+// the stop-signal watcher and the service control handler only RequestStop and RequestStatistics.
 class tMainThread {
  public:
   // serviceManager: the service manager to install, remove and run the service with; the
@@ -120,6 +120,10 @@ class tMainThread {
   void RequestStop();
   bool StopRequested() const { return FStopRequested.load(std::memory_order_acquire); }
 
+  // Asks the main loop to write the statistics to the diagnostic log on its next pass (see
+  // WriteStatistics). Any thread; takes only the short lock that keeps the queue alive.
+  void RequestStatistics();
+
   // Decodes and dispatches one queued event, then releases it, also when dispatching fails.
   // Main loop thread only.
   void ProcessElement(std::unique_ptr<tLogQueueElement> element);
@@ -174,6 +178,9 @@ class tMainThread {
   void ProcessPass(std::deque<std::unique_ptr<tLogQueueElement>>& pass);
   void ReleaseIdleProducers();
   void WriteDropReport(bool force);
+  // "STATISTICS ON REQUEST: 2 FORWARDERS", then one line per forwarder with its counts now
+  // (see TLogForwarder::StatisticsLine). Main loop thread only.
+  void WriteStatistics();
   void StopSequence();
   void StopAndLog(const char* what, const std::function<void()>& stop);
   // Processes every element still queued, until deadline; then discards the rest and logs how
@@ -201,6 +208,7 @@ class tMainThread {
   std::string FTimePlacementMask;
 
   std::atomic<bool> FStopRequested{false};
+  std::atomic<bool> FStatisticsRequested{false};
   tListenerCheckSchedule FListenerCheck;  // holds LastListenCheck
   std::uint32_t FLastIdleRelease = 0;
   tEventTarget FEventTarget{*this};

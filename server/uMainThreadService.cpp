@@ -14,6 +14,7 @@ class tMainControlTarget final : public tServiceControlTarget {
   explicit tMainControlTarget(tMainThread& control) : FControl(control) {}
   bool StopRequested() const override { return FControl.StopRequested(); }
   void RequestStop() override { FControl.RequestStop(); }
+  void RequestStatistics() override { FControl.RequestStatistics(); }
 
  private:
   tMainThread& FControl;

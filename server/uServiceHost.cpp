@@ -78,6 +78,11 @@ void HandleServiceControl(std::uint32_t control, tServiceControlTarget* mainCont
       reportStatus(mainControl == nullptr || mainControl->StopRequested() ? ServiceStateStopPending
                                                                           : ServiceStateRunning);
       break;
+    case ServiceControlStatistics:
+      if (mainControl != nullptr) {
+        mainControl->RequestStatistics();
+      }
+      break;
     default:
       break;
   }

@@ -39,6 +39,7 @@ class tServiceControlTarget {
   virtual ~tServiceControlTarget() = default;
   virtual bool StopRequested() const = 0;
   virtual void RequestStop() = 0;
+  virtual void RequestStatistics() = 0;
 };
 
 // Reports the service's state (ServiceState...) with exit code 0.
@@ -46,7 +47,8 @@ using tReportStatusProc = std::function<void(std::uint32_t state)>;
 
 // The control handler's table: stop and shutdown report stop pending, then request the stop;
 // interrogate reports stop pending when there is no main control (null) or its stop was requested,
-// running otherwise; any other control does nothing. The dispatcher's thread (the process main
+// running otherwise; the statistics control (128) requests the statistics and reports nothing;
+// any other control does nothing. The dispatcher's thread (the process main
 // thread).
 void HandleServiceControl(std::uint32_t control, tServiceControlTarget* mainControl,
                           const tReportStatusProc& reportStatus);

@@ -345,6 +345,7 @@ int TSystemdServiceManager::RunDispatcher(const std::string& /*serviceName*/,
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGUSR1);  // ServiceControlStatistics
   const TSignalMaskScope blocked(stopSignals);
   if (blocked.Error() != 0) {
     return blocked.Error();
@@ -390,6 +391,7 @@ int TSystemdServiceManager::Dispatch(const TServiceEntry& entry, int signals, in
     return failure.code().value();
   }
   unsigned pendingStops = 0;
+  unsigned pendingStatistics = 0;
   while (!finished.load()) {
     pollfd waits[2] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}};
     if (poll(waits, 2, -1) < 0) {
@@ -398,7 +400,7 @@ int TSystemdServiceManager::Dispatch(const TServiceEntry& entry, int signals, in
     if ((waits[0].revents & POLLIN) != 0) {
       signalfd_siginfo received{};
       if (read(signals, &received, sizeof received) == sizeof received) {
-        ++pendingStops;
+        ++(received.ssi_signo == SIGUSR1 ? pendingStatistics : pendingStops);
       }
     }
     if ((waits[1].revents & POLLIN) != 0) {
@@ -410,6 +412,9 @@ int TSystemdServiceManager::Dispatch(const TServiceEntry& entry, int signals, in
     {
       std::lock_guard lock(FHandlerLock);
       handler = FHandler;
+    }
+    for (; handler && pendingStatistics > 0; --pendingStatistics) {
+      handler(ServiceControlStatistics);
     }
     for (; handler && pendingStops > 0; --pendingStops) {
       handler(ServiceControlStop);

@@ -18,7 +18,15 @@ sigset_t StopSignalSet() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
   return set;
+}
+
+int SendSignal(int processId, int signal) {
+  if (processId <= 0) {
+    return ESRCH;  // never a process group or every process
+  }
+  return kill(static_cast<pid_t>(processId), signal) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -29,17 +37,19 @@ void BlockStopSignals() {
 }
 
 int SendStopRequest(int processId) {
-  if (processId <= 0) {
-    return ESRCH;  // never a process group or every process
-  }
-  return kill(static_cast<pid_t>(processId), SIGTERM) == 0 ? 0 : errno;
+  return SendSignal(processId, SIGTERM);
 }
 
-// The watcher thread: polls a signalfd for the stop signals together with FQuit, which the owner
-// sets to end it.
+int SendStatisticsRequest(int processId) {
+  return SendSignal(processId, SIGUSR1);
+}
+
+// The watcher thread: polls a signalfd for the stop and statistics signals together with FQuit,
+// which the owner sets to end it.
 class TStopSignalWatcher::TImpl : public TThread {
  public:
-  explicit TImpl(std::function<void()> OnStop) : FOnStop(std::move(OnStop)) {
+  TImpl(std::function<void()> OnStop, std::function<void()> OnStatistics)
+      : FOnStop(std::move(OnStop)), FOnStatistics(std::move(OnStatistics)) {
     const sigset_t set = StopSignalSet();
     FSignalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     Start();
@@ -72,8 +82,9 @@ class TStopSignalWatcher::TImpl : public TThread {
       }
       signalfd_siginfo info{};
       while (read(FSignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (FOnStop) {
-          FOnStop();
+        const std::function<void()>& handler = info.ssi_signo == SIGUSR1 ? FOnStatistics : FOnStop;
+        if (handler) {
+          handler();
         }
       }
     }
@@ -81,11 +92,13 @@ class TStopSignalWatcher::TImpl : public TThread {
 
  private:
   const std::function<void()> FOnStop;
+  const std::function<void()> FOnStatistics;
   int FSignalFd = -1;
   TSocketSignal FQuit;  // set by the owner to end the thread
 };
 
-TStopSignalWatcher::TStopSignalWatcher(std::function<void()> OnStop)
-    : FImpl(std::make_unique<TImpl>(std::move(OnStop))) {}
+TStopSignalWatcher::TStopSignalWatcher(std::function<void()> OnStop,
+                                       std::function<void()> OnStatistics)
+    : FImpl(std::make_unique<TImpl>(std::move(OnStop), std::move(OnStatistics))) {}
 
 TStopSignalWatcher::~TStopSignalWatcher() = default;

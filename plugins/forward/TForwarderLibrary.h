@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -40,10 +41,12 @@ class TForwarderLibrary {
     } catch (const std::exception& e) {
       Report(std::string("cannot start: ") + e.what());
     }
+    std::lock_guard counts(FCountsLock);
+    FCounted = FForwarder.get();
   }
 
   // LogProvider_AddRecord. One caller at a time (the server's forwarder thread); the lock only
-  // keeps Finalize out.
+  // keeps Initialize and Finalize out.
   void AddRecord(double clientTime, double serverTime, const char* peerAddress,
                  unsigned short peerPort, const char* application, const char* module,
                  const char* prefix, const char* text) {
@@ -60,7 +63,7 @@ class TForwarderLibrary {
     if (FForwarder) {
       FForwarder->AddRecord(record);
     } else {
-      ++FDropped;
+      FDropped.fetch_add(1, std::memory_order_relaxed);
     }
   }
 
@@ -75,25 +78,32 @@ class TForwarderLibrary {
     if (!forwarder) {
       return;
     }
+    // Statistics still reads the stopping forwarder, whose counts are safe to read at any time.
     forwarder->Stop();
-    const TLogProviderStatistics counts = forwarder->Statistics();
+    {
+      std::lock_guard counts(FCountsLock);
+      FFinal = forwarder->Statistics();
+      FCounted = nullptr;
+    }
     forwarder.reset();
     if (FAfterStop) {
       FAfterStop();
     }
-    std::lock_guard lock(FLock);
-    FFinal = counts;
   }
 
-  // LogProvider_Statistics: the running forwarder's counts, or the last one's after Finalize, with
-  // the records offered while none ran counted as dropped.
+  // LogProvider_Statistics: the running forwarder's counts now, or the last one's after Finalize,
+  // with the records offered while none ran counted as dropped. Any thread, at any time: it never
+  // waits for AddRecord or for a stop in progress, so a statistics request while records flow
+  // costs the caller only the forwarder's short count reads.
   void Statistics(TLogProviderStatistics* counts) {
     if (counts == nullptr) {
       return;
     }
-    std::lock_guard lock(FLock);
-    *counts = FForwarder ? FForwarder->Statistics() : FFinal;
-    counts->dropped += FDropped;
+    {
+      std::lock_guard lock(FCountsLock);
+      *counts = FCounted != nullptr ? FCounted->Statistics() : FFinal;
+    }
+    counts->dropped += FDropped.load(std::memory_order_relaxed);
   }
 
  private:
@@ -104,8 +114,11 @@ class TForwarderLibrary {
 
   const char* const FName;
   const std::function<void()> FAfterStop;
-  std::mutex FLock;  // guards FForwarder, FFinal and FDropped
+  std::mutex FLock;  // guards FForwarder
   std::unique_ptr<TForwarder> FForwarder;
+  // Taken after FLock (Initialize), never before it; Statistics takes only this one.
+  std::mutex FCountsLock;          // guards FCounted and FFinal
+  TForwarder* FCounted = nullptr;  // the forwarder Statistics reads, from start to Finalize
   TLogProviderStatistics FFinal{};
-  unsigned long long FDropped = 0;
+  std::atomic<unsigned long long> FDropped{0};
 };

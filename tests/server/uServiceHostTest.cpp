@@ -161,6 +161,7 @@ class TFakeMainControl final : public tServiceControlTarget {
     FEvents.push_back("RequestStop");
     FStopRequested = true;
   }
+  void RequestStatistics() override { FEvents.push_back("RequestStatistics"); }
 
  private:
   Events& FEvents;
@@ -182,7 +183,9 @@ TEST(HandleServiceControlTest, ActsOnEachControlAsTheTableSays) {
       {ServiceControlInterrogate, TMain::None, {"report 3"}},
       {2, TMain::Running, {}},  // pause
       {3, TMain::Running, {}},  // continue
-      {0x80, TMain::Running, {}},
+      {ServiceControlStatistics, TMain::Running, {"RequestStatistics"}},
+      {ServiceControlStatistics, TMain::None, {}},
+      {0x81, TMain::Running, {}},  // another user control
   };
   for (const auto& item : cases) {
     SCOPED_TRACE(std::to_string(item.control) + " " + std::to_string(static_cast<int>(item.main)));

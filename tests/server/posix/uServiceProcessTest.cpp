@@ -10,6 +10,7 @@
 
 #include "platform/uChildProcess.h"
 #include "platform/uLocalDatagramSocket.h"
+#include "platform/uStopSignals.h"
 #include "tests/posix/uFakeSystemctl.h"
 #include "tests/server/uServerUnderTest.h"
 #include "tests/uTestDirectory.h"
@@ -213,6 +214,36 @@ TEST_F(ServiceProcessTest, UnderTheServiceManagerReportsEachStateAndStopsOnEithe
                "STOPPED NET SYSLOG SERVER...OK", "STOPPING LOG QUEUE...", "STOPPED LOG QUEUE...OK",
                "STOPPING LOG PRODUCER...", "STOPPED LOG PRODUCER...OK", "Log Server stopped"}));
   }
+}
+
+// The statistics control (SIGUSR1, "systemctl kill -s USR1 Log_Service") writes the statistics
+// and reports nothing to the service manager: the next report is the stop's first.
+TEST_F(ServiceProcessTest, UnderTheServiceManagerTheStatisticsSignalWritesTheStatistics) {
+  WriteConfig(1);
+  TLocalDatagramSocket notifications;
+  const std::string notifySocket = "@kelvra-notify-" + std::to_string(std::random_device{}());
+  ASSERT_EQ(notifications.Bind(notifySocket), 0);
+  TChildProcess child(Options(notifySocket));
+  const auto next = [&] {
+    std::string text;
+    return notifications.Receive(text, ExitTimeoutMs) ? text : "(none)";
+  };
+  ASSERT_EQ(next(), "READY=1");
+  const auto answered = [&] {
+    for (const std::string& message : LogMessages()) {
+      if (message == "STATISTICS ON REQUEST: 0 FORWARDERS") {
+        return true;
+      }
+    }
+    return false;
+  };
+  ASSERT_EQ(SendStatisticsRequest(child.Id()), 0);
+  ASSERT_TRUE(e2e::WaitUntil(answered));
+  ASSERT_TRUE(child.Running());
+  child.RequestStop();
+  EXPECT_EQ(next(), "STOPPING=1\nSTATUS=stopping, check point 1\nEXTEND_TIMEOUT_USEC=35000000");
+  ASSERT_TRUE(child.WaitFor(ExitTimeoutMs));
+  EXPECT_EQ(child.ExitCode(), 0) << ReadTextFile(FDir.File("output.txt"));
 }
 
 #endif
