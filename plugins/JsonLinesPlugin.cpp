@@ -13,8 +13,10 @@
 //
 //   {"clientTime":"2024-03-07T14:05:08.997","serverTime":"2024-03-07T14:05:09.120","text":"..."}
 //
-// with "clientTime":null when the sender gave no time. Text bytes of 128 and above are written
-// unchanged, so the file is valid JSON when the senders write UTF-8.
+// with "clientTime":null when the sender gave no time. The text is escaped as the forwarders'
+// record JSON is (plugins/forward/uJsonText.h): UTF-8 stays as it is, and a byte that is not
+// part of UTF-8 becomes \uDCXX, so the file is valid JSON whatever the senders write and no byte
+// is lost.
 //
 // The library's state is global, since the interface passes no stream handle: a library file
 // serves one "Providers" line. When two lines name the same file, the first stream's file gets
@@ -28,6 +30,7 @@
 #include <string>
 
 #include "logging/uLogServerInterface.h"
+#include "plugins/forward/uJsonText.h"
 
 namespace {
 
@@ -46,39 +49,6 @@ std::string SafeName(const char* text) {
     }
   }
   return name;
-}
-
-void AppendJsonString(std::string& out, const char* text) {
-  out += '"';
-  for (const char* p = text; *p != '\0'; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
 }
 
 // An OLE Automation date (days since 30 December 1899, local time) as ISO 8601 text.

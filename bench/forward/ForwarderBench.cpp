@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,15 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "logging/TFileLogProducer.h"
-#include "logging/uLogServerInterface.h"
+#include "bench/forward/uForwarderBench.h"
 #include "platform/uChildProcess.h"
-#include "platform/uDynamicLibrary.h"
 #include "platform/uSocket.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace forwardbench;
 
 std::uint16_t FreePort() {
   const TSocket socket = OpenTcpSocket();
@@ -47,30 +44,6 @@ bool Accepts(std::uint16_t port) {
   return connected;
 }
 
-struct TFigures {
-  double Seconds = 0;
-  double CpuSeconds = 0;
-};
-
-void Print(const char* path, int records, const TFigures& f) {
-  std::printf("%-28s %10.0f records/s %8.2f us CPU/record  (%d records, %.2f s)\n", path,
-              records / f.Seconds, f.CpuSeconds * 1e6 / records, records, f.Seconds);
-}
-
-const std::string Text(120, 'x');
-
-TFigures FilePath(const std::string& dir, int records) {
-  TFileLogProducer producer(dir + "/", "10.0.0.1", "40000", "load", "m", "");
-  const TDateTime now = LocalNow();
-  const auto start = Clock::now();
-  const std::clock_t cpu = std::clock();
-  for (int i = 0; i < records; ++i) {
-    producer.AddMessage(Text, now, now);
-  }
-  return {std::chrono::duration<double>(Clock::now() - start).count(),
-          static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
-}
-
 TFigures Forwarder(const std::string& dir, const std::string& servers, int replicas, int records) {
   const std::string library = dir + "/Nats.so";
   std::filesystem::copy_file(KELVRA_NATS_FORWARDER, library,
@@ -78,39 +51,7 @@ TFigures Forwarder(const std::string& dir, const std::string& servers, int repli
   std::ofstream(dir + "/Nats.conf")
       << "[Forwarder]\nServers=" << servers
       << "\nMaxOutstandingAcks=2000\n[Stream]\nReplicas=" << replicas << "\n";
-  TDynamicLibrary loaded;
-  if (!loaded.Load(library)) {
-    std::fprintf(stderr, "%s\n", loaded.LoadError().c_str());
-    std::exit(1);
-  }
-  auto initialize = loaded.Function<TLogProviderInitialize>("LogProvider_Initialize");
-  auto add = loaded.Function<TLogProviderAddRecord>("LogProvider_AddRecord");
-  auto finalize = loaded.Function<TLogProviderFinalize>("LogProvider_Finalize");
-  auto statistics = loaded.Function<TLogProviderStatisticsFunction>("LogProvider_Statistics");
-  initialize("", "", "", "", "", "");
-  // The stream is made and the connection up before the clock starts.
-  add(LocalNow(), LocalNow(), "10.0.0.1", 40000, "load", "warm", "", "warm-up");
-  TLogProviderStatistics counts{};
-  while (counts.acknowledged < 1) {
-    statistics(&counts);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const TDateTime now = LocalNow();
-  const auto start = Clock::now();
-  const std::clock_t cpu = std::clock();
-  for (int i = 0; i < records; ++i) {
-    add(now, now, "10.0.0.1", 40000, "load", "m", "", Text.c_str());
-  }
-  const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (counts.acknowledged < static_cast<unsigned long long>(records) + 1 &&
-         Clock::now() < deadline) {
-    statistics(&counts);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const TFigures figures{std::chrono::duration<double>(Clock::now() - start).count(),
-                         static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
-  finalize();
-  return figures;
+  return LibraryRun(library, records);
 }
 
 std::unique_ptr<TChildProcess> StartServer(const std::string& dir, const std::string& name,

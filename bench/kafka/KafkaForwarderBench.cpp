@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -21,45 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "logging/TFileLogProducer.h"
-#include "logging/uLogServerInterface.h"
-#include "platform/uDynamicLibrary.h"
+#include "bench/forward/uForwarderBench.h"
 #include "spool/TSpool.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct TFigures {
-  double Seconds = 0;
-  double CpuSeconds = 0;
-};
-
-struct TMeasure {
-  Clock::time_point Start = Clock::now();
-  std::clock_t Cpu = std::clock();
-  TFigures Done() const {
-    return {std::chrono::duration<double>(Clock::now() - Start).count(),
-            static_cast<double>(std::clock() - Cpu) / CLOCKS_PER_SEC};
-  }
-};
-
-void Print(const char* path, int records, const TFigures& f) {
-  std::printf("%-34s %10.0f records/s %8.2f us CPU/record  (%d records, %.2f s)\n", path,
-              records / f.Seconds, f.CpuSeconds * 1e6 / records, records, f.Seconds);
-}
-
-const std::string Text(120, 'x');
-
-TFigures FilePath(const std::string& dir, int records) {
-  TFileLogProducer producer(dir + "/", "10.0.0.1", "40000", "load", "m", "");
-  const TDateTime now = LocalNow();
-  const TMeasure measure;
-  for (int i = 0; i < records; ++i) {
-    producer.AddMessage(Text, now, now);
-  }
-  return measure.Done();
-}
+using namespace forwardbench;
 
 // Add, take and confirm every record: the disk work each forwarder does per record.
 TFigures SpoolAlone(const std::string& dir, int records) {
@@ -90,37 +56,7 @@ TFigures Forwarder(const std::string& dir, const std::string& servers, int recor
   std::ofstream(dir + "/KafkaForwarder.conf")
       << "[Forwarder]\nServers=" << servers
       << "\nTemplate=kelvra-logs\nMaxOutstandingAcks=20000\n[Kafka]\nlinger.ms=5\n";
-  TDynamicLibrary loaded;
-  if (!loaded.Load(library)) {
-    std::fprintf(stderr, "%s\n", loaded.LoadError().c_str());
-    std::exit(1);
-  }
-  auto initialize = loaded.Function<TLogProviderInitialize>("LogProvider_Initialize");
-  auto add = loaded.Function<TLogProviderAddRecord>("LogProvider_AddRecord");
-  auto finalize = loaded.Function<TLogProviderFinalize>("LogProvider_Finalize");
-  auto statistics = loaded.Function<TLogProviderStatisticsFunction>("LogProvider_Statistics");
-  initialize("", "", "", "", "", "");
-  // The producer is connected before the clock starts.
-  add(LocalNow(), LocalNow(), "10.0.0.1", 40000, "load", "warm", "", "warm-up");
-  TLogProviderStatistics counts{};
-  while (counts.acknowledged < 1) {
-    statistics(&counts);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const TDateTime now = LocalNow();
-  const TMeasure measure;
-  for (int i = 0; i < records; ++i) {
-    add(now, now, "10.0.0.1", 40000, "load", "m", "", Text.c_str());
-  }
-  const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (counts.acknowledged < static_cast<unsigned long long>(records) + 1 &&
-         Clock::now() < deadline) {
-    statistics(&counts);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const TFigures figures = measure.Done();
-  finalize();
-  return figures;
+  return LibraryRun(library, records);
 }
 
 }  // namespace

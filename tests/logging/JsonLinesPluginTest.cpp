@@ -52,4 +52,33 @@ TEST(JsonLinesPluginTest, TwoStreamsOfOneLibraryShareTheFileUntilTheLastEnds) {
   SetEnvironmentValue("KELVRA_JSONL_DIR", "");
 }
 
+// Whatever bytes a sender writes, each line is valid JSON (UTF-8 kept, a stray byte escaped as
+// \uDCXX, so each byte can be had back).
+TEST(JsonLinesPluginTest, EveryTextBecomesValidJsonWithoutLosingAByte) {
+  TTestDirectory dir;
+  SetEnvironmentValue("KELVRA_JSONL_DIR", dir.Dir());
+  const struct {
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"say \"hi\" \\ now", R"("say \"hi\" \\ now")"},
+      {"tab\there\r\nnext", R"("tab\there\r\nnext")"},
+      {"bell\x07 del\x7f", R"("bell\u0007 del\u007f")"},
+      {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+      {"caf\xE9 and \xFF", R"("caf\udce9 and \udcff")"},
+  };
+  auto producer = MakeProducer("J");
+  std::string expected;
+  for (const auto& item : cases) {
+    producer->AddMessage(item.text, 0, 45358.5);
+    expected +=
+        "{\"clientTime\":null,\"serverTime\":\"2024-03-07T12:00:00.000\",\"text\":" + item.json +
+        "}\n";
+  }
+  const std::string file = dir.File("10.0.0.5_0_J_m.jsonl");
+  EXPECT_EQ(WaitForContent(file, expected), expected);
+  Release(producer);
+  SetEnvironmentValue("KELVRA_JSONL_DIR", "");
+}
+
 }  // namespace

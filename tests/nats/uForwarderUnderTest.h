@@ -1,71 +1,24 @@
 #pragma once
 
-// The NATS forwarder library loaded the way the server loads it, from a copy of its own in the
-// test's directory with its settings file beside it (so every test has fresh library globals).
-// The test then plays the server's forwarder thread.
+// The NATS forwarder library under test (TForwarderLibraryUnderTest), and the records and
+// settings of the JetStream tests.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "logging/uLogServerInterface.h"
-#include "platform/uDynamicLibrary.h"
 #include "plugins/forward/uForwardRecord.h"
+#include "tests/forward/TForwarderLibraryUnderTest.h"
 #include "tests/uTestDirectory.h"
 
 namespace natstest {
 
-class TForwarderUnderTest {
+// The NATS forwarder; name: the library copy's name without extension, its settings go to
+// name + ".conf".
+class TForwarderUnderTest : public TForwarderLibraryUnderTest {
  public:
-  // name: the library copy's name without extension; the settings go to name + ".conf".
   TForwarderUnderTest(const TTestDirectory& dir, const std::string& name,
                       const std::string& settings)
-      : FPath(dir.File(name + ".so")) {
-    // A new file, never written over: the copy an earlier forwarder loaded may still be mapped.
-    std::filesystem::remove(FPath);
-    std::filesystem::copy_file(KELVRA_NATS_FORWARDER, FPath);
-    std::ofstream(dir.File(name + ".conf"), std::ios::binary) << settings;
-    EXPECT_TRUE(FLibrary.Load(FPath)) << FLibrary.LoadError();
-    FInitialize = FLibrary.Function<TLogProviderInitialize>("LogProvider_Initialize");
-    FAddRecord = FLibrary.Function<TLogProviderAddRecord>("LogProvider_AddRecord");
-    FFinalize = FLibrary.Function<TLogProviderFinalize>("LogProvider_Finalize");
-    FStatistics = FLibrary.Function<TLogProviderStatisticsFunction>("LogProvider_Statistics");
-    EXPECT_TRUE(FInitialize && FAddRecord && FFinalize && FStatistics);
-  }
-  ~TForwarderUnderTest() { Finalize(); }
-
-  void Initialize() {
-    if (FInitialize != nullptr && !FRunning) {
-      FInitialize("", "", "", "", "", "");
-      FRunning = true;
-    }
-  }
-  void Add(const TForwardRecord& r) {
-    FAddRecord(r.ClientTime, r.ServerTime, r.PeerAddress.c_str(), r.PeerPort, r.Application.c_str(),
-               r.Module.c_str(), r.Prefix.c_str(), r.Text.c_str());
-  }
-  void Finalize() {
-    if (FRunning) {
-      FFinalize();
-      FRunning = false;
-    }
-  }
-  TLogProviderStatistics Statistics() {
-    TLogProviderStatistics counts{};
-    FStatistics(&counts);
-    return counts;
-  }
-
- private:
-  std::string FPath;
-  TDynamicLibrary FLibrary;
-  TLogProviderInitialize FInitialize = nullptr;
-  TLogProviderAddRecord FAddRecord = nullptr;
-  TLogProviderFinalize FFinalize = nullptr;
-  TLogProviderStatisticsFunction FStatistics = nullptr;
-  bool FRunning = false;
+      : TForwarderLibraryUnderTest(KELVRA_NATS_FORWARDER, dir.File(name + ".so"),
+                                   dir.File(name + ".conf"), settings) {}
 };
 
 // Record number `number` of client `client` (0-9): address 10.0.0.<client+1>, its own port; the
