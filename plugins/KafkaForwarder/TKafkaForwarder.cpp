@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <thread>
+#include <utility>
 
 #include "platform/uDateTime.h"
 #include "plugins/forward/uForwarderStatistics.h"
@@ -13,7 +14,6 @@ namespace {
 
 constexpr std::uint32_t IdleWaitMs = 50;
 constexpr std::uint32_t RetryBackoffMs = 250;
-constexpr std::uint32_t ReportIntervalMs = 60'000;
 constexpr std::size_t MaxBatch = 512;
 constexpr char RecordIdHeader[] = "kelvra-record-id";
 
@@ -47,31 +47,16 @@ TKafkaForwarder::TKafkaForwarder(const std::string& settingsPath, TReport report
     FReport(read.Error + "; records are kept in the spool " + FSettings.Spool.Directory +
             " until the settings are mended and the server restarted");
   }
-  TSpoolOptions options;
-  options.Directory = FSettings.Spool.Directory;
-  options.MemoryLimitBytes = static_cast<std::size_t>(FSettings.Spool.MemoryLimitBytes);
-  options.DiskLimitBytes = FSettings.Spool.DiskLimitBytes;
-  options.DropPolicy = FSettings.Spool.WhenFull == TSpoolFullPolicy::DropOldest
-                           ? TSpoolDropPolicy::DropOldest
-                           : TSpoolDropPolicy::DropNewest;
-  try {
-    FSpool = std::make_unique<TSpool>(options);
-  } catch (const std::exception& e) {
-    FReport(std::string("Kafka forwarder: the spool cannot be opened, records are dropped: ") +
-            e.what());
-  }
-  if (FSpool) {
-    const std::uint64_t recovered = FSpool->Statistics().Recovered;
-    if (recovered > 0) {
-      FReport("Kafka forwarder: " + std::to_string(recovered) +
-              " unconfirmed records found in the spool are sent again");
-    }
-  }
+  FSpoolKeeper = std::make_unique<TForwarderSpool>(
+      FSettings.Spool, "Kafka forwarder", "deliveries",
+      [](int code) {
+        return std::string(rd_kafka_err2str(static_cast<rd_kafka_resp_err_t>(code)));
+      },
+      FReport);
+  FSpool = FSpoolKeeper->Spool();
   if (FSettingsGood && FSpool && !CreateProducer()) {
     FSettingsGood = false;
   }
-  FLastReport = GetTickCount32();
-  ReportProblems(true);
   Start();
 }
 
@@ -137,13 +122,8 @@ void TKafkaForwarder::Stop() {
     rd_kafka_destroy(FKafka);
     FKafka = nullptr;
   }
+  FSpoolKeeper->ReportStop();
   if (FSpool) {
-    ReportProblems(true);
-    const std::uint64_t left = FSpool->WaitingCount() + FSpool->InFlightCount();
-    if (left > 0) {
-      FReport("Kafka forwarder: " + std::to_string(left) +
-              " records not confirmed at stop stay in the spool for the next start");
-    }
     FSpool->Sync();
   }
 }
@@ -171,29 +151,7 @@ void TKafkaForwarder::AddRecord(const TForwardRecord& record) {
 }
 
 TLogProviderStatistics TKafkaForwarder::Statistics() const {
-  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool.get());
-}
-
-void TKafkaForwarder::ReportProblems(bool force) {
-  if (!FSpool) {
-    return;
-  }
-  for (const std::string& problem : FSpool->TakeProblems()) {
-    FReport("Kafka forwarder spool: " + problem);
-  }
-  const std::uint32_t now = GetTickCount32();
-  if (force || static_cast<std::uint32_t>(now - FLastReport) >= ReportIntervalMs) {
-    FLastReport = now;
-    if (const std::uint64_t errors = FDeliveryErrors.exchange(0); errors > 0) {
-      FReport("Kafka forwarder: " + std::to_string(errors) +
-              " deliveries failed and are sent again; last: " +
-              rd_kafka_err2str(static_cast<rd_kafka_resp_err_t>(FLastError.load())));
-    }
-    if (const std::uint64_t dropped = FSpool->TakeDroppedCount(); dropped > 0) {
-      FReport("Kafka forwarder spool: DROPPED " + std::to_string(dropped) +
-              " RECORDS at its disk limit");
-    }
-  }
+  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool);
 }
 
 void TKafkaForwarder::OnDelivery(rd_kafka_t*, const rd_kafka_message_t* message, void* opaque) {
@@ -208,9 +166,10 @@ void TKafkaForwarder::OnDelivery(rd_kafka_t*, const rd_kafka_message_t* message,
     self->FSpool->Retry(sequence);
     if (message->err != RD_KAFKA_RESP_ERR__PURGE_QUEUE &&
         message->err != RD_KAFKA_RESP_ERR__PURGE_INFLIGHT) {
-      ++self->FDeliveryErrors;
-      self->FLastError = message->err;
+      self->FSpoolKeeper->SendFailed(message->err);
       self->FBackoffUntil = GetTickCount32() + RetryBackoffMs;
+      self->FHeldAfterFailure = true;
+      ++self->FFailedWhileHeld;
     }
   }
   self->FOutstanding.fetch_sub(1);
@@ -232,6 +191,18 @@ void TKafkaForwarder::OnError(rd_kafka_t* kafka, int error, const char* reason, 
 }
 
 void TKafkaForwarder::ProduceBatch() {
+  if (FHeldAfterFailure) {
+    // A send failed for good: nothing goes until every outstanding report is in, or records of
+    // the failed one's stream that librdkafka still holds could be stored before it. Then the
+    // failed records, which the spool hands out first (lowest sequence first), go alone, and
+    // nothing newer goes until they are stored.
+    if (FOutstanding.load() > 0) {
+      rd_kafka_poll(FKafka, IdleWaitMs);
+      return;
+    }
+    FHeldAfterFailure = false;
+    FRetryFirst = std::exchange(FFailedWhileHeld, 0);
+  }
   const std::uint32_t limit = FSettings.MaxOutstandingAcks;
   const std::uint32_t outstanding = FOutstanding.load();
   if (outstanding >= limit || !Reached(GetTickCount32(), FBackoffUntil)) {
@@ -239,10 +210,18 @@ void TKafkaForwarder::ProduceBatch() {
     return;
   }
   FBatch.clear();
-  const std::size_t room = std::min<std::size_t>(MaxBatch, limit - outstanding);
+  std::size_t room = std::min<std::size_t>(MaxBatch, limit - outstanding);
+  if (FRetryFirst > 0) {
+    room = std::min<std::size_t>(room, FRetryFirst);
+  }
   if (FSpool->Take(FBatch, room, rd_kafka_outq_len(FKafka) > 0 ? 0 : IdleWaitMs) == 0) {
     rd_kafka_poll(FKafka, rd_kafka_outq_len(FKafka) > 0 ? 5 : 0);
     return;
+  }
+  if (FRetryFirst > 0) {
+    FRetryFirst -= std::min<std::uint64_t>(FRetryFirst, FBatch.size());
+    // The last of them: held again until they are stored (or have failed again).
+    FHeldAfterFailure = FRetryFirst == 0;
   }
   for (std::size_t i = 0; i < FBatch.size(); ++i) {
     const TSpoolRecord& record = FBatch[i];
@@ -272,9 +251,10 @@ void TKafkaForwarder::ProduceBatch() {
       for (std::size_t j = i; j < FBatch.size(); ++j) {
         FSpool->Retry(FBatch[j].Sequence);
       }
-      FLastError = error;
-      ++FDeliveryErrors;
+      FSpoolKeeper->SendFailed(error);
       FBackoffUntil = GetTickCount32() + RetryBackoffMs;
+      FHeldAfterFailure = true;
+      FFailedWhileHeld += FBatch.size() - i;
       break;
     }
     ++FSent;
@@ -296,10 +276,10 @@ void TKafkaForwarder::Execute() {
       if (FStopping) {
         break;
       }
-      ReportProblems(false);
+      FSpoolKeeper->Report(false);
       continue;
     }
     ProduceBatch();
-    ReportProblems(false);
+    FSpoolKeeper->Report(false);
   }
 }

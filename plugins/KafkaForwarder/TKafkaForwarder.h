@@ -11,6 +11,7 @@
 
 #include "logging/uLogServerInterface.h"
 #include "platform/TThread.h"
+#include "plugins/forward/TForwarderSpool.h"
 #include "plugins/forward/uForwardSettings.h"
 #include "spool/TSpool.h"
 
@@ -23,7 +24,10 @@
 // stream (address|application|module), so one stream keeps its order in one partition. Each
 // message carries the header "kelvra-record-id" with the spool's stable record id, for consumers
 // that remove the duplicates a resend after a crash can bring. A successful delivery report
-// confirms the record in the spool; a failed one gives it back to be produced again.
+// confirms the record in the spool; a failed one gives it back to be produced again, and holds
+// production until every outstanding report is in, so the failed records go again, in order,
+// before anything newer of their streams (a record that can never be stored stops its stream
+// this way, counted in the failed deliveries reported once a minute).
 //
 // Every line of the settings' [Kafka] section is handed to librdkafka as it is (after
 // bootstrap.servers from Servers; enable.idempotence and acks cannot be changed). Bad settings:
@@ -63,25 +67,28 @@ class TKafkaForwarder final : public TThread {
   static void OnError(rd_kafka_t* kafka, int error, const char* reason, void* opaque);
   bool CreateProducer();
   void ProduceBatch();
-  void ReportProblems(bool force);
 
   TReport FReport;
   TForwardSettings FSettings;
   bool FSettingsGood = false;
-  std::unique_ptr<TSpool> FSpool;
-  rd_kafka_t* FKafka = nullptr;  // created in the constructor, destroyed by Stop
+  std::unique_ptr<TForwarderSpool> FSpoolKeeper;  // made in the constructor, never null after
+  TSpool* FSpool = nullptr;                       // FSpoolKeeper's spool; null when it cannot open
+  rd_kafka_t* FKafka = nullptr;                   // created in the constructor, destroyed by Stop
 
   // The sender thread's.
   std::vector<TSpoolRecord> FBatch;
-  std::uint32_t FLastReport = 0;
   std::uint32_t FBackoffUntil = 0;
+  // A send failed: ProduceBatch waits for every outstanding report before it produces again,
+  // then sends the FRetryFirst failed records alone. Set by the delivery reports too, which
+  // rd_kafka_poll serves on this thread.
+  bool FHeldAfterFailure = false;
+  std::uint64_t FFailedWhileHeld = 0;  // records given back since the hold began
+  std::uint64_t FRetryFirst = 0;       // of those, still to be produced before anything newer
 
   std::atomic<std::uint32_t> FOutstanding{0};
   std::atomic<std::uint64_t> FSent{0};
   std::atomic<std::uint64_t> FAcknowledged{0};
   std::atomic<std::uint64_t> FDropped{0};
-  std::atomic<std::uint64_t> FDeliveryErrors{0};  // since the last report
-  std::atomic<int> FLastError{0};                 // rd_kafka_resp_err_t
   std::atomic<bool> FFatal{false};
   std::atomic<bool> FStopping{false};
   std::atomic<std::uint32_t> FFlushDeadline{0};

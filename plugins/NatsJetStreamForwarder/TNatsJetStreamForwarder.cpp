@@ -12,7 +12,6 @@ namespace {
 constexpr std::uint32_t IdleWaitMs = 50;
 constexpr std::uint32_t RetryBackoffMs = 250;
 constexpr std::uint32_t StreamRetryMs = 1000;
-constexpr std::uint32_t DropReportIntervalMs = 60'000;
 // A publish not acknowledged in this time is given back to the spool and sent again.
 constexpr std::int64_t AckWaitMs = 5000;
 constexpr std::size_t MaxBatch = 256;
@@ -68,30 +67,11 @@ TNatsJetStreamForwarder::TNatsJetStreamForwarder(const std::string& settingsPath
     FReport(read.Error + "; records are kept in the spool " + FSettings.Spool.Directory +
             " until the settings are mended and the server restarted");
   }
-  TSpoolOptions options;
-  options.Directory = FSettings.Spool.Directory;
-  options.MemoryLimitBytes = static_cast<std::size_t>(FSettings.Spool.MemoryLimitBytes);
-  options.DiskLimitBytes = FSettings.Spool.DiskLimitBytes;
-  options.SegmentBytes = std::min<std::uint64_t>(
-      options.SegmentBytes, std::max<std::uint64_t>(1, options.DiskLimitBytes / 4));
-  options.DropPolicy = FSettings.Spool.WhenFull == TSpoolFullPolicy::DropOldest
-                           ? TSpoolDropPolicy::DropOldest
-                           : TSpoolDropPolicy::DropNewest;
-  try {
-    FSpool = std::make_unique<TSpool>(options);
-  } catch (const std::exception& e) {
-    FReport(std::string("NATS forwarder: the spool cannot be opened, records are dropped: ") +
-            e.what());
-  }
-  if (FSpool) {
-    ReportSpoolProblems(true);
-    const TSpoolStatistics counts = FSpool->Statistics();
-    if (counts.Recovered > 0) {
-      FReport("NATS forwarder: " + std::to_string(counts.Recovered) +
-              " unconfirmed records found in the spool are sent again");
-    }
-  }
-  FLastDropReport = GetTickCount32();
+  FSpoolKeeper = std::make_unique<TForwarderSpool>(
+      FSettings.Spool, "NATS forwarder", "publishes",
+      [](int code) { return std::string(natsStatus_GetText(static_cast<natsStatus>(code))); },
+      FReport);
+  FSpool = FSpoolKeeper->Spool();
   {
     std::lock_guard lock(AckTarget().Lock);
     AckTarget().Forwarder = this;
@@ -122,14 +102,7 @@ void TNatsJetStreamForwarder::Stop() {
   // The thread has ended; the connection it left (if any) closes here, after the target was
   // cleared, so no acknowledgement reaches a forwarder that is going away.
   Disconnect();
-  if (FSpool) {
-    ReportSpoolProblems(true);
-    const std::uint64_t left = FSpool->WaitingCount() + FSpool->InFlightCount();
-    if (left > 0) {
-      FReport("NATS forwarder: " + std::to_string(left) +
-              " records not confirmed at stop stay in the spool for the next start");
-    }
-  }
+  FSpoolKeeper->ReportStop();
 }
 
 std::string TNatsJetStreamForwarder::SpoolPayload(const std::string& subject,
@@ -151,28 +124,7 @@ void TNatsJetStreamForwarder::AddRecord(const TForwardRecord& record) {
 }
 
 TLogProviderStatistics TNatsJetStreamForwarder::Statistics() const {
-  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool.get());
-}
-
-void TNatsJetStreamForwarder::ReportSpoolProblems(bool force) {
-  for (const std::string& problem : FSpool->TakeProblems()) {
-    FReport("NATS forwarder spool: " + problem);
-  }
-  const std::uint32_t now = GetTickCount32();
-  if (force || static_cast<std::uint32_t>(now - FLastDropReport) >= DropReportIntervalMs) {
-    FLastDropReport = now;
-    const std::uint64_t errors = FPublishErrors.exchange(0);
-    if (errors > 0) {
-      FReport("NATS forwarder: " + std::to_string(errors) +
-              " publishes failed and are sent again; last: " +
-              natsStatus_GetText(static_cast<natsStatus>(FLastError.load())));
-    }
-    const std::uint64_t dropped = FSpool->TakeDroppedCount();
-    if (dropped > 0) {
-      FReport("NATS forwarder spool: DROPPED " + std::to_string(dropped) +
-              " RECORDS at its disk limit");
-    }
-  }
+  return ForwarderStatistics(FSent, FAcknowledged, FDropped, FSpool);
 }
 
 bool TNatsJetStreamForwarder::Connect() {
@@ -227,6 +179,15 @@ bool TNatsJetStreamForwarder::Connect() {
 }
 
 void TNatsJetStreamForwarder::Disconnect() {
+  if (FJetStream != nullptr) {
+    // Publishes still waiting for their acknowledgement belong to the context, which frees its
+    // list of them but not the messages: taken back and destroyed here. Their records stay
+    // unconfirmed in the spool and go again.
+    natsMsgList pending{};
+    if (js_PublishAsyncGetPendingList(&pending, FJetStream) == NATS_OK) {
+      natsMsgList_Destroy(&pending);
+    }
+  }
   if (FConnection != nullptr) {
     natsConnection_Close(FConnection);
   }
@@ -301,8 +262,7 @@ void TNatsJetStreamForwarder::OnAck(jsCtx* /*js*/, natsMsg* msg, jsPubAck* ack, 
       } else {
         self->FSpool->Retry(sequence);
         self->FSawError = true;
-        ++self->FPublishErrors;
-        self->FLastError = error != nullptr ? error->Err : NATS_ERR;
+        self->FSpoolKeeper->SendFailed(error != nullptr ? error->Err : NATS_ERR);
         if (error != nullptr && error->Err == NATS_NO_RESPONDERS) {
           self->FStreamMissing = true;
         }
@@ -382,16 +342,14 @@ void TNatsJetStreamForwarder::Execute() {
     // Nothing to send to: the spool keeps everything. The stop ends the wait.
     while (!FStopping) {
       Pause(1000);
-      if (FSpool) {
-        ReportSpoolProblems(false);
-      }
+      FSpoolKeeper->Report(false);
     }
     return;
   }
   if (!Connect()) {
     while (!FStopping) {
       Pause(1000);
-      ReportSpoolProblems(false);
+      FSpoolKeeper->Report(false);
     }
     return;
   }
@@ -404,7 +362,7 @@ void TNatsJetStreamForwarder::Execute() {
         break;
       }
     }
-    ReportSpoolProblems(false);
+    FSpoolKeeper->Report(false);
     if (natsConnection_Status(FConnection) != NATS_CONN_STATUS_CONNECTED) {
       Pause(IdleWaitMs);
       continue;

@@ -13,6 +13,7 @@
 #include "logging/uLogServerInterface.h"
 #include "platform/TEvent.h"
 #include "platform/TThread.h"
+#include "plugins/forward/TForwarderSpool.h"
 #include "plugins/forward/uForwardSettings.h"
 #include "spool/TSpool.h"
 
@@ -65,7 +66,6 @@ class TNatsJetStreamForwarder final : public TThread {
   bool Connect();
   bool EnsureStream();
   void PublishBatch();
-  void ReportSpoolProblems(bool force);
   void Disconnect();
   // Waits up to ms for progress (an acknowledgement or the stop).
   void Pause(std::uint32_t ms);
@@ -73,13 +73,13 @@ class TNatsJetStreamForwarder final : public TThread {
   TReport FReport;
   TForwardSettings FSettings;
   bool FSettingsGood = false;
-  std::unique_ptr<TSpool> FSpool;
+  std::unique_ptr<TForwarderSpool> FSpoolKeeper;  // made in the constructor, never null after
+  TSpool* FSpool = nullptr;                       // FSpoolKeeper's spool; null when it cannot open
 
   // Owned by the sender thread from its start to its end.
   natsConnection* FConnection = nullptr;
   jsCtx* FJetStream = nullptr;
   bool FStreamReady = false;
-  std::uint32_t FLastDropReport = 0;
   std::uint32_t FBackoffUntil = 0;
   std::vector<TSpoolRecord> FBatch;
 
@@ -89,8 +89,6 @@ class TNatsJetStreamForwarder final : public TThread {
   std::atomic<std::uint64_t> FSent{0};
   std::atomic<std::uint64_t> FAcknowledged{0};
   std::atomic<std::uint64_t> FDropped{0};
-  std::atomic<std::uint64_t> FPublishErrors{0};  // since the last report
-  std::atomic<int> FLastError{0};                // natsStatus
   // Set when the sender may go on: an acknowledgement freed a slot, or the stop began.
   TEvent FProgress;
   // The stop was asked for; the sender flushes until this time (GetTickCount32).

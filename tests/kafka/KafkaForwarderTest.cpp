@@ -20,11 +20,11 @@ namespace {
 constexpr char Topic[] = "kelvra-logs";
 
 std::string Settings(const TTestDirectory& dir, const std::string& servers,
-                     std::uint32_t flushTimeoutMs = 10000) {
+                     std::uint32_t flushTimeoutMs = 10000, const std::string& kafkaLines = "") {
   return "[Forwarder]\nServers=" + servers + "\nTemplate=" + Topic +
          "\nFlushTimeoutMs=" + std::to_string(flushTimeoutMs) +
          "\nMaxOutstandingAcks=2000\n[Spool]\nDirectory=" + dir.File("spool") +
-         "\n[Kafka]\nlinger.ms=2\nlog_level=0\n";
+         "\n[Kafka]\nlinger.ms=2\nlog_level=0\n" + kafkaLines;
 }
 
 // Record n of stream s (one of streams senders), a text with a byte that is not UTF-8.
@@ -140,6 +140,37 @@ TEST(KafkaForwarderTest, BrokerErrorsDelayRecordsButLoseOrDoubleNone) {
   // The idempotent producer stores each retried batch once.
   EXPECT_EQ(CheckAllThere(consumed, Streams, PerStream), 0u);
   EXPECT_EQ(consumed.size(), static_cast<std::size_t>(Streams * PerStream));
+}
+
+// Deliveries that fail for good (here: the message time-out passes while every broker is down)
+// come back one partition batch after another, while newer records of the same stream still wait
+// in the producer. Each failed record is sent again only once nothing is outstanding, so it
+// cannot overtake or be overtaken: every stream keeps its order.
+TEST(KafkaForwarderTest, FailedDeliveriesAreSentAgainInTheirStreamsOrder) {
+  TTestDirectory dir;
+  TKafkaMockCluster cluster(Topic);
+  TKafkaForwarderUnderTest forwarder(
+      dir, Settings(dir, cluster.Bootstraps(), 10000, "message.timeout.ms=1000\n"));
+  forwarder.Initialize();
+  constexpr int Streams = 3;
+  constexpr int PerStream = 400;
+  constexpr int Waves = 8;
+  cluster.SetBrokersDown(true);
+  // Records come in waves during the outage, so their time-outs fall at different moments.
+  for (int wave = 0; wave < Waves; ++wave) {
+    for (int n = wave * PerStream / Waves; n < (wave + 1) * PerStream / Waves; ++n) {
+      for (int s = 0; s < Streams; ++s) {
+        forwarder.Add(Record(s, n));
+      }
+    }
+    std::this_thread::sleep_for(400ms);
+  }
+  cluster.SetBrokersDown(false);
+  ASSERT_TRUE(WaitForAcknowledged(forwarder, Streams * PerStream, 60s));
+  forwarder.Finalize();
+  EXPECT_EQ(forwarder.Statistics().spooled, 0u);
+  const auto& consumed = cluster.Consume(Streams * PerStream, 30s);
+  CheckAllThere(consumed, Streams, PerStream);
 }
 
 TEST(KafkaForwarderTest, AStopDuringAnOutageKeepsTheRecordsForTheNextStart) {
