@@ -179,15 +179,17 @@ bool TNatsJetStreamForwarder::Connect() {
 }
 
 void TNatsJetStreamForwarder::Disconnect() {
-  if (FJetStream != nullptr) {
+  if (FJetStream != nullptr && FPublishedAsync) {
     // Publishes still waiting for their acknowledgement belong to the context, which frees its
     // list of them but not the messages: taken back and destroyed here. Their records stay
-    // unconfirmed in the spool and go again.
+    // unconfirmed in the spool and go again. (The list exists from the first publish on; asked
+    // before it, the library crashes.)
     natsMsgList pending{};
     if (js_PublishAsyncGetPendingList(&pending, FJetStream) == NATS_OK) {
       natsMsgList_Destroy(&pending);
     }
   }
+  FPublishedAsync = false;
   if (FConnection != nullptr) {
     natsConnection_Close(FConnection);
   }
@@ -313,6 +315,8 @@ void TNatsJetStreamForwarder::PublishBatch() {
       status = js_PublishMsgAsync(FJetStream, &msg, &options);
       if (status != NATS_OK) {
         FOutstanding.fetch_sub(1);
+      } else {
+        FPublishedAsync = true;
       }
     }
     if (msg != nullptr) {

@@ -80,6 +80,7 @@ class TNatsJetStreamForwarder final : public TThread {
   natsConnection* FConnection = nullptr;
   jsCtx* FJetStream = nullptr;
   bool FStreamReady = false;
+  bool FPublishedAsync = false;  // FJetStream has had an asynchronous publish
   std::uint32_t FBackoffUntil = 0;
   std::vector<TSpoolRecord> FBatch;
 
