@@ -24,12 +24,9 @@ TStreamContent ReadStream(TJetStreamProbe& probe, std::size_t expected) {
   for (const auto& [subject, data] : probe.ReadAll("KELVRA", "kelvra.>", expected)) {
     ++content.Messages;
     content.Subjects.insert(subject);
-    TForwardRecord record;
-    std::string error;
     int client = -1;
     int number = -1;
-    if (!ParseRecordJson(data, record, error) ||
-        std::sscanf(record.Text.c_str(), "c%d n%d", &client, &number) != 2) {
+    if (!ParseClientRecord(data, client, number)) {
       ++content.Malformed;
       continue;
     }

@@ -3,6 +3,7 @@
 // The NATS forwarder library under test (TForwarderLibraryUnderTest), and the records and
 // settings of the JetStream tests.
 
+#include <cstdio>
 #include <string>
 
 #include "plugins/forward/uForwardRecord.h"
@@ -33,6 +34,14 @@ inline TForwardRecord ClientRecord(int client, int number) {
   record.ServerTime = EncodeDateTime(2024, 3, 7, 14, 0, 0, 0) + number / 86'400'000.0;
   record.ClientTime = record.ServerTime;
   return record;
+}
+
+// The client and number of a ClientRecord from its JSON in the stream; false for anything else.
+inline bool ParseClientRecord(const std::string& json, int& client, int& number) {
+  TForwardRecord record;
+  std::string error;
+  return ParseRecordJson(json, record, error) &&
+         std::sscanf(record.Text.c_str(), "c%d n%d", &client, &number) == 2;
 }
 
 inline std::string Settings(const std::string& servers, const std::string& extra = "",

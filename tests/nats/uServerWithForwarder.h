@@ -3,7 +3,6 @@
 // The real server with the NATS forwarder in its [Forward] section, for the end-to-end tests that
 // feed it over TCP and look into the stream.
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,12 +39,9 @@ inline std::vector<std::pair<int, int>> ClientRecordsInStream(TJetStreamProbe& p
                                                               std::size_t expected) {
   std::vector<std::pair<int, int>> found;
   for (const auto& [subject, data] : probe.ReadAll("KELVRA", "kelvra.>", expected)) {
-    TForwardRecord record;
-    std::string error;
     int client = -1;
     int number = -1;
-    if (!ParseRecordJson(data, record, error) ||
-        std::sscanf(record.Text.c_str(), "c%d n%d", &client, &number) != 2) {
+    if (!ParseClientRecord(data, client, number)) {
       client = number = -1;
     }
     found.emplace_back(client, number);

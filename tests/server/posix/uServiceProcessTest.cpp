@@ -70,6 +70,19 @@ class ServiceProcessTest : public testing::Test {
     return child.ExitCode();
   }
 
+  // Binds the notification socket the service reports to; its name for NOTIFY_SOCKET, in the
+  // abstract namespace (a socket path would be longer than the system allows).
+  static std::string BindNotifySocket(TLocalDatagramSocket& notifications) {
+    const std::string name = "@kelvra-notify-" + std::to_string(std::random_device{}());
+    EXPECT_EQ(notifications.Bind(name), 0);
+    return name;
+  }
+  // The next notification, "(none)" when none comes in time.
+  static std::string NextNotification(TLocalDatagramSocket& notifications) {
+    std::string text;
+    return notifications.Receive(text, ExitTimeoutMs) ? text : "(none)";
+  }
+
   // The messages of the diagnostic log, without their time stamps, across its hourly files.
   Lines LogMessages() const { return e2e::Messages(e2e::ReadLogTree(FDir.File("Logs"))); }
 
@@ -181,14 +194,9 @@ TEST_F(ServiceProcessTest, UnderTheServiceManagerReportsEachStateAndStopsOnEithe
     std::filesystem::remove_all(FDir.File("Logs"));
     WriteConfig(1);
     TLocalDatagramSocket notifications;
-    // In the abstract namespace: a socket path would be longer than the system allows.
-    const std::string notifySocket = "@kelvra-notify-" + std::to_string(std::random_device{}());
-    ASSERT_EQ(notifications.Bind(notifySocket), 0);
+    const std::string notifySocket = BindNotifySocket(notifications);
     TChildProcess child(Options(notifySocket));
-    const auto next = [&] {
-      std::string text;
-      return notifications.Receive(text, ExitTimeoutMs) ? text : "(none)";
-    };
+    const auto next = [&] { return NextNotification(notifications); };
 
     ASSERT_EQ(next(), "READY=1");
     if (interrupt) {
@@ -221,13 +229,9 @@ TEST_F(ServiceProcessTest, UnderTheServiceManagerReportsEachStateAndStopsOnEithe
 TEST_F(ServiceProcessTest, UnderTheServiceManagerTheStatisticsSignalWritesTheStatistics) {
   WriteConfig(1);
   TLocalDatagramSocket notifications;
-  const std::string notifySocket = "@kelvra-notify-" + std::to_string(std::random_device{}());
-  ASSERT_EQ(notifications.Bind(notifySocket), 0);
+  const std::string notifySocket = BindNotifySocket(notifications);
   TChildProcess child(Options(notifySocket));
-  const auto next = [&] {
-    std::string text;
-    return notifications.Receive(text, ExitTimeoutMs) ? text : "(none)";
-  };
+  const auto next = [&] { return NextNotification(notifications); };
   ASSERT_EQ(next(), "READY=1");
   const auto answered = [&] {
     for (const std::string& message : LogMessages()) {
