@@ -34,6 +34,7 @@
 #include "platform/uDynamicLibrary.h"
 #include "platform/uEnvironment.h"
 #include "platform/uPipe.h"
+#include "platform/uProcess.h"
 
 namespace {
 
@@ -266,6 +267,8 @@ class TPluginHost {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A plug-in's fault ends this host at once, so that the server sees it and starts another.
+  EndProcessOnUnhandledFault();
   if (argc != 2) {
     std::fprintf(stderr, "usage: KelvraPluginHost <plug-in library>\n");
     return ExitChannel;
