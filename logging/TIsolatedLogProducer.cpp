@@ -1,6 +1,8 @@
 #include "logging/TIsolatedLogProducer.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -13,18 +15,20 @@ namespace {
 constexpr std::uint32_t WaitSliceMs = 100;
 constexpr std::size_t MaxBatchMessages = 4096;
 
-std::string ChooseProgram(const TPluginHostOptions& options, const std::string& libraryPath) {
-  const std::string directory = ExtractFileDir(ExecutablePath());
-  if (ProcessPortableExecutableMachine() == PortableExecutableAmd64 &&
-      PortableExecutableMachineOfFile(libraryPath) == PortableExecutableI386) {
+}  // namespace
+
+std::string PluginHostProgram(const TPluginHostOptions& options, const std::string& libraryPath,
+                              std::uint16_t processMachine, const std::string& directory,
+                              bool& needs32) {
+  needs32 = processMachine == PortableExecutableAmd64 &&
+            PortableExecutableMachineOfFile(libraryPath) == PortableExecutableI386;
+  if (needs32) {
     return options.Program32.empty() ? directory + "KelvraPluginHost32" + ExecutableSuffix
                                      : options.Program32;
   }
   return options.Program.empty() ? directory + "KelvraPluginHost" + ExecutableSuffix
                                  : options.Program;
 }
-
-}  // namespace
 
 TIsolatedLogProducer::TIsolatedLogProducer(std::string baseCatalog, std::string peerAddress,
                                            std::string peerPort, std::string applicationName,
@@ -35,9 +39,20 @@ TIsolatedLogProducer::TIsolatedLogProducer(std::string baseCatalog, std::string 
                       std::move(libraryPath)),
       FOptions(std::move(options)),
       FRestartDelayMs(FOptions.FirstRestartDelayMs) {
-  FProgram = ChooseProgram(FOptions, LibraryPath);
-  if (auto host = StartHost(FLoadProblem)) {
+  bool needs32 = false;
+  FProgram = PluginHostProgram(FOptions, LibraryPath, ProcessPortableExecutableMachine(),
+                               ExtractFileDir(ExecutablePath()), needs32);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(FProgram, error)) {
+    // Said plainly: a host that is not installed is a setup fault, not a plug-in's.
+    FLoadProblem = "cannot start plug-in host \"" + FProgram + "\": no such file";
+    if (needs32) {
+      FLoadProblem += " (a 32-bit library needs the 32-bit host)";
+    }
+  } else if (auto host = StartHost(FLoadProblem)) {
     FUsable = true;
+    Report("plug-in host for \"" + LibraryPath + "\" started: process " +
+           std::to_string(host->ProcessId()));
     SetHost(std::move(host));
   }
   Start();
@@ -232,7 +247,8 @@ void TIsolatedLogProducer::Execute() {
       std::string problem;
       if (auto host = StartHost(problem)) {
         FRestarts.fetch_add(1);
-        Report("plug-in host for \"" + LibraryPath + "\" started again");
+        Report("plug-in host for \"" + LibraryPath + "\" started again: process " +
+               std::to_string(host->ProcessId()));
         SetHost(std::move(host));
       } else {
         Report("plug-in host for \"" + LibraryPath + "\" cannot start again: " + problem);

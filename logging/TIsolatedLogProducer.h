@@ -34,6 +34,13 @@ struct TPluginHostOptions {
   std::uint32_t LoadTimeoutMs = 10'000;
 };
 
+// The host program for a library: the 32-bit host (needs32 set) when this process is 64-bit
+// Windows (processMachine PortableExecutableAmd64) and the library a 32-bit DLL by its header,
+// otherwise the host of the process's own kind. Default names are found in directory.
+std::string PluginHostProgram(const TPluginHostOptions& options, const std::string& libraryPath,
+                              std::uint16_t processMachine, const std::string& directory,
+                              bool& needs32);
+
 // A plug-in producer whose library runs in a plug-in host process of its own, so that a plug-in
 // that crashes, aborts or exits ends that process only.
 //

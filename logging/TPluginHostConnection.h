@@ -27,6 +27,8 @@ class TPluginHostConnection {
   // Ended once the host has closed its output or ended.
   TWait Receive(TPluginHostFrameKind& kind, std::string_view& body, std::uint32_t timeoutMs);
   bool Running();
+  // The host's process id, for the diagnostic log.
+  int ProcessId() const { return FChild.Id(); }
   // Ends the host at once. Any thread.
   void Kill();
   // Waits at most timeoutMs for the host's end. True once it has ended.

@@ -216,7 +216,10 @@ std::size_t tLogProducerHolder::ReleaseAll(std::chrono::steady_clock::time_point
     entry.Producer->StopDelivery(deadline);
   }
   for (TPluginEntry& entry : FPlugins) {
-    if (entry.Producer->FinishDelivery(deadline, lost)) {
+    const bool ended = entry.Producer->FinishDelivery(deadline, lost);
+    // Its last lines (a host killed at the deadline) outlive it, for the next TakeDropReport.
+    entry.Producer->TakeReport(FReleasedPluginReport);
+    if (ended) {
       entry.Producer.reset();
     } else {
       // Its thread is still inside the plug-in and uses the producer: both are left to the end

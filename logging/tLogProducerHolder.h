@@ -127,6 +127,10 @@ class tLogProducerHolder {
     for (TPluginEntry& entry : FPlugins) {
       entry.Producer->TakeReport(lines);
     }
+    for (std::string& line : FReleasedPluginReport) {
+      lines.push_back(std::move(line));
+    }
+    FReleasedPluginReport.clear();
   }
   // Main loop thread only.
   const TLogFileTable& FileTable() const { return FFileTable; }
@@ -197,6 +201,9 @@ class tLogProducerHolder {
   // Folded "*address:port" => the sender's entries.
   std::unordered_map<std::string, TPeerList> FFilesByPeer;
   std::uint64_t FNextSequence = 0;
+
+  // The plug-in producers' lines taken as ReleaseAll released them.
+  std::vector<std::string> FReleasedPluginReport;
 
   // Offered every record; released in ReleaseAll before the plug-ins.
   tLogForwarderSet FForwarders;

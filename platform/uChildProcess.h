@@ -77,3 +77,7 @@ class TChildProcess {
 // The peak resident memory of a process in bytes (VmHWM on Linux, the peak working set on
 // Windows), 0 when it cannot be read.
 std::uint64_t ProcessPeakMemory(int processId);
+
+// Whether a process of this id runs (one that has ended but is not yet reaped counts as ended).
+// For tests that watch a process they did not start themselves.
+bool ProcessRunning(int processId);

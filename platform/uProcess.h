@@ -30,3 +30,9 @@ std::size_t OpenFileLimit();
 // The fatal-error report of the process: a message box captioned "Application Error" on Windows,
 // "Application Error: " + text on standard error elsewhere.
 void ReportFatalError(const std::string& text);
+
+// A hardware fault nobody handles ends the process at once, with the fault's code as its exit
+// code on Windows (0xC0000005 for an access violation) and no error dialog or debugger waiting
+// for a user; elsewhere the signal's default action does that already. For the plug-in host,
+// whose end the server must see at once. Call at start-up.
+void EndProcessOnUnhandledFault();

@@ -194,3 +194,18 @@ std::uint64_t ProcessPeakMemory(int processId) {
   }
   return 0;
 }
+
+bool ProcessRunning(int processId) {
+  if (processId <= 0 || (kill(static_cast<pid_t>(processId), 0) != 0 && errno != EPERM)) {
+    return false;
+  }
+  // An orphan's new parent may be slow to reap it: a zombie has ended. The state is the field
+  // after the name, which ends with the last ')'.
+  std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) {
+    return true;
+  }
+  const std::size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+}

@@ -53,3 +53,5 @@ void ReportFatalError(const std::string& text) {
   std::fprintf(stderr, "Application Error: %s\n", text.c_str());
   std::fflush(stderr);
 }
+
+void EndProcessOnUnhandledFault() {}

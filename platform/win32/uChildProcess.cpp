@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "platform/uStopSignals.h"
 
@@ -97,6 +98,59 @@ struct THandleCloser {
   }
 };
 
+// The explicit list of handles a child inherits (PROC_THREAD_ATTRIBUTE_HANDLE_LIST). Without it
+// a child inherits every inheritable handle of the process, among them the pipe ends of a child
+// that another thread is starting at the same moment, which then stay open for the other
+// child's whole life: a host's end would not be seen.
+class TInheritedHandles {
+ public:
+  // Each handle once; invalid ones and those not marked inheritable are left out.
+  void Add(HANDLE handle) {
+    DWORD flags = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !GetHandleInformation(handle, &flags) || (flags & HANDLE_FLAG_INHERIT) == 0) {
+      return;
+    }
+    for (const HANDLE known : FHandles) {
+      if (known == handle) {
+        return;
+      }
+    }
+    FHandles.push_back(handle);
+  }
+
+  // The attribute list for STARTUPINFOEXA, null when nothing is to be inherited.
+  LPPROC_THREAD_ATTRIBUTE_LIST Build() {
+    if (FHandles.empty()) {
+      return nullptr;
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    FBuffer.assign(size, 0);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(FBuffer.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      ThrowLastError("InitializeProcThreadAttributeList");
+    }
+    FList = list;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, FHandles.data(),
+                                   FHandles.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      ThrowLastError("UpdateProcThreadAttribute");
+    }
+    return list;
+  }
+
+  ~TInheritedHandles() {
+    if (FList != nullptr) {
+      DeleteProcThreadAttributeList(FList);
+    }
+  }
+
+ private:
+  std::vector<HANDLE> FHandles;
+  std::vector<char> FBuffer;
+  LPPROC_THREAD_ATTRIBUTE_LIST FList = nullptr;
+};
+
 }  // namespace
 
 TChildProcess::TChildProcess(const TOptions& options) {
@@ -157,13 +211,27 @@ TChildProcess::TChildProcess(const TOptions& options) {
     inheritHandles = true;
   }
 
-  PROCESS_INFORMATION process{};
+  STARTUPINFOEXA extended{};
+  extended.StartupInfo = startup;
   // A process group of its own, so that Ctrl+Break can be sent to the child alone.
-  const DWORD flags = CREATE_NEW_PROCESS_GROUP | windowFlags;
+  DWORD flags = CREATE_NEW_PROCESS_GROUP | windowFlags;
+  TInheritedHandles inherited;
+  if (inheritHandles) {
+    inherited.Add(startup.hStdInput);
+    inherited.Add(startup.hStdOutput);
+    inherited.Add(startup.hStdError);
+    extended.lpAttributeList = inherited.Build();
+    inheritHandles = extended.lpAttributeList != nullptr;
+  }
+  if (extended.lpAttributeList != nullptr) {
+    extended.StartupInfo.cb = sizeof extended;
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  PROCESS_INFORMATION process{};
   if (!CreateProcessA(options.Program.c_str(), commandLine.data(), nullptr, nullptr,
                       inheritHandles ? TRUE : FALSE, flags, environment.data(),
                       options.WorkingDirectory.empty() ? nullptr : options.WorkingDirectory.c_str(),
-                      &startup, &process)) {
+                      &extended.StartupInfo, &process)) {
     ThrowLastError("CreateProcessA");
   }
   CloseHandle(process.hThread);
@@ -259,4 +327,13 @@ std::uint64_t ProcessPeakMemory(int processId) {
     return 0;
   }
   return counters.PeakWorkingSetSize;
+}
+
+bool ProcessRunning(int processId) {
+  THandleCloser process;
+  process.Handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+  if (process.Handle == nullptr) {
+    return false;
+  }
+  return WaitForSingleObject(process.Handle, 0) == WAIT_TIMEOUT;
 }

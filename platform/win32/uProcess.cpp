@@ -93,3 +93,17 @@ void ReportFatalError(const std::string& text) {
     WriteToStandardError(error, text);
   }
 }
+
+namespace {
+
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS* fault) {
+  TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void EndProcessOnUnhandledFault() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  SetUnhandledExceptionFilter(EndOnFault);
+}

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "logging/TExternalLogProducer.h"
+#include "logging/uPortableExecutable.h"
+#include "platform/uExecutableMachine.h"
 #include "tests/uTestDirectory.h"
 
 namespace {
@@ -171,10 +173,15 @@ TEST(TIsolatedLogProducerTest, APoisonedRecordIsSkippedAfterTwoCrashesAndTheStre
   EXPECT_GE(took, 3000);
   std::vector<std::string> report;
   producer.TakeReport(report);
-  ASSERT_GE(report.size(), 3u) << Joined(report);
-  EXPECT_NE(report[0].find(std::string("\"") + KELVRA_FAULT_PLUGIN + "\" ended: "),
-            std::string::npos)
+  ASSERT_GE(report.size(), 4u) << Joined(report);
+  EXPECT_EQ(
+      report[0].rfind(
+          std::string("plug-in host for \"") + KELVRA_FAULT_PLUGIN + "\" started: process ", 0),
+      0u)
       << report[0];
+  EXPECT_NE(report[1].find(std::string("\"") + KELVRA_FAULT_PLUGIN + "\" ended: "),
+            std::string::npos)
+      << report[1];
   EXPECT_NE(Joined(report).find("record skipped (1 in all)"), std::string::npos) << Joined(report);
   std::unique_ptr<TPluginProducer> owned = std::move(made);
   EXPECT_EQ(Release(owned), 0u);
@@ -250,8 +257,8 @@ TEST(TIsolatedLogProducerTest, AStuckHostHoldsNoMoreThanTheQueueLimit) {
   EXPECT_EQ(producer.Dropped(), 15u);
   std::vector<std::string> report;
   producer.TakeReport(report);
-  ASSERT_EQ(report.size(), 1u);
-  EXPECT_NE(report[0].find("15 records dropped"), std::string::npos) << report[0];
+  ASSERT_EQ(report.size(), 2u);  // the host's start, the drops
+  EXPECT_NE(report[1].find("15 records dropped"), std::string::npos) << report[1];
   std::size_t lost = 0;
   const auto deadline = steady_clock::now() + milliseconds(100);
   producer.StopDelivery(deadline);
@@ -259,12 +266,63 @@ TEST(TIsolatedLogProducerTest, AStuckHostHoldsNoMoreThanTheQueueLimit) {
   EXPECT_EQ(lost, 6u);  // the hanging one and the five queued
 }
 
+// The host program for a library: only a 64-bit Windows server gives a 32-bit DLL the 32-bit host.
+TEST(TIsolatedLogProducerTest, The32BitHostIsChosenForA32BitDllOn64BitWindowsOnly) {
+  TTestDirectory dir;
+  const std::string dll32 = dir.File("Old32.dll");
+  const std::string dll64 = dir.File("New64.dll");
+  const auto image = [](std::uint16_t machine) {
+    std::string bytes(0x200, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[0x3C] = static_cast<char>(0x80);
+    bytes.replace(0x80, 4, std::string("PE\0\0", 4));
+    bytes[0x84] = static_cast<char>(machine & 0xFF);
+    bytes[0x85] = static_cast<char>(machine >> 8);
+    return bytes;
+  };
+  WriteTextFile(dll32, image(PortableExecutableI386));
+  WriteTextFile(dll64, image(PortableExecutableAmd64));
+  const std::string elf = KELVRA_FAULT_PLUGIN;
+  struct Case {
+    const char* name;
+    std::string library;
+    std::uint16_t process;
+    std::string program32;  // configured, or empty for the default beside the executable
+    std::string expected;
+    bool needs32;
+  };
+  const std::string suffix = ExecutableSuffix;
+  const Case cases[] = {
+      {"32-bit DLL, 64-bit server", dll32, PortableExecutableAmd64, "",
+       "/srv/KelvraPluginHost32" + suffix, true},
+      {"32-bit DLL, host given", dll32, PortableExecutableAmd64, "/opt/h32", "/opt/h32", true},
+      {"64-bit DLL, 64-bit server", dll64, PortableExecutableAmd64, "",
+       "/srv/KelvraPluginHost" + suffix, false},
+      {"32-bit DLL, 32-bit server", dll32, PortableExecutableI386, "",
+       "/srv/KelvraPluginHost" + suffix, false},
+      {"not a PE file, 64-bit server", elf, PortableExecutableAmd64, "",
+       "/srv/KelvraPluginHost" + suffix, false},
+      {"missing file, 64-bit server", dir.File("missing.dll"), PortableExecutableAmd64, "",
+       "/srv/KelvraPluginHost" + suffix, false},
+      {"32-bit DLL, no PE platform", dll32, 0, "", "/srv/KelvraPluginHost" + suffix, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPluginHostOptions options;
+    options.Program32 = c.program32;
+    bool needs32 = !c.needs32;
+    EXPECT_EQ(PluginHostProgram(options, c.library, c.process, "/srv/", needs32), c.expected);
+    EXPECT_EQ(needs32, c.needs32);
+  }
+}
+
 TEST(TIsolatedLogProducerTest, AMissingHostProgramIsALoadProblem) {
   TPluginHostOptions options = FastOptions();
   options.Program = "/nonexistent/KelvraPluginHost";
   std::unique_ptr<TPluginProducer> producer = MakeProducer(true, KELVRA_FAULT_PLUGIN, "", options);
-  EXPECT_NE(producer->LoadProblem().find("cannot start plug-in host"), std::string::npos)
-      << producer->LoadProblem();
+  EXPECT_EQ(producer->LoadProblem(),
+            "cannot start plug-in host \"/nonexistent/KelvraPluginHost\": no such file");
   producer->AddMessage("lost", 0, 0);
   Release(producer);
 }

@@ -5,34 +5,62 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/uDynamicLibrary.h"
+#include "platform/uEnvironment.h"
+#include "tests/uTestDirectory.h"
 
 // The test's own load of the recording plug-in: the producers under test load the same library,
 // so this reads what the plug-in recorded, and keeps its record alive after they release it.
+//
+// For producers that run the plug-in in a plug-in host (isolated), the plug-in records to a file
+// instead (KELVRA_RECORDING_FILE, set here for the hosts started from now on), and Unblock
+// creates the file that ends its "block".
 class TRecordingPluginProbe {
  public:
-  explicit TRecordingPluginProbe(const char* library = KELVRA_RECORDING_PLUGIN) {
+  explicit TRecordingPluginProbe(const char* library = KELVRA_RECORDING_PLUGIN,
+                                 bool isolated = false) {
     EXPECT_TRUE(FLibrary.Load(library));
     FRead = FLibrary.Function<ReadFunction>("Recording_Read");
     FUnblock = FLibrary.Function<VoidFunction>("Recording_Unblock");
     FLibrary.Function<VoidFunction>("Recording_Reset")();
+    if (isolated) {
+      FDir = std::make_unique<TTestDirectory>();
+      FFile = FDir->File("recording.txt");
+      SetEnvironmentValue("KELVRA_RECORDING_FILE", FFile);
+    }
   }
-  ~TRecordingPluginProbe() { Unblock(); }
+  ~TRecordingPluginProbe() {
+    Unblock();
+    if (FDir) {
+      SetEnvironmentValue("KELVRA_RECORDING_FILE", "");
+    }
+  }
+  TRecordingPluginProbe(const TRecordingPluginProbe&) = delete;
+  TRecordingPluginProbe& operator=(const TRecordingPluginProbe&) = delete;
+
+  bool Isolated() const { return FDir != nullptr; }
 
   std::vector<std::string> Lines() const {
     std::string text;
-    // The record may grow between the two calls; then the copy is not made and is asked again.
-    for (;;) {
-      text.assign(FRead(nullptr, 0) + 1, '\0');
-      const std::size_t length = FRead(text.data(), text.size());
-      if (length < text.size()) {
-        text.resize(length);
-        break;
+    if (FDir) {
+      text = ReadTextFile(FFile);
+      // Only whole lines: the host may be writing the next one.
+      text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    } else {
+      // The record may grow between the two calls; then the copy is not made and is asked again.
+      for (;;) {
+        text.assign(FRead(nullptr, 0) + 1, '\0');
+        const std::size_t length = FRead(text.data(), text.size());
+        if (length < text.size()) {
+          text.resize(length);
+          break;
+        }
       }
     }
     std::vector<std::string> lines;
@@ -63,7 +91,12 @@ class TRecordingPluginProbe {
     return count;
   }
 
-  void Unblock() const { FUnblock(); }
+  void Unblock() const {
+    FUnblock();
+    if (FDir) {
+      WriteTextFile(FFile + ".unblock", "");
+    }
+  }
 
   // The tag the plug-in records for the calling thread.
   static std::string ThreadTag() {
@@ -84,4 +117,6 @@ class TRecordingPluginProbe {
   TDynamicLibrary FLibrary;
   ReadFunction FRead = nullptr;
   VoidFunction FUnblock = nullptr;
+  std::unique_ptr<TTestDirectory> FDir;  // isolated only: holds the record file
+  std::string FFile;
 };

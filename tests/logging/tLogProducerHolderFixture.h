@@ -26,6 +26,8 @@ class tLogProducerHolderTest : public testing::Test {
     options.Clock = [this] { return FNow; };
     options.Ticks = [this] { return FTicks; };
     options.MaxFileProducers = maxFileProducers;
+    options.PluginIsolation = FIsolation;
+    options.PluginHost.Program = KELVRA_PLUGIN_HOST;
     // ':' as time separator, whatever the test machine's locale.
     options.Masks = std::make_shared<const TFileLogMasks>(TFormatSettings{});
     return std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
@@ -47,6 +49,8 @@ class tLogProducerHolderTest : public testing::Test {
   }
 
   TTestDirectory FDir;
+  // The plug-ins run in plug-in hosts (PluginIsolation=1).
+  bool FIsolation = false;
   TDateTime FNow = EncodeDateTime(2024, 3, 7, 14, 5, 9, 120);
   std::uint32_t FTicks = 0;
 };

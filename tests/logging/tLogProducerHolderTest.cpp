@@ -21,6 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The tests of what plug-ins get, in both isolation modes.
+class tLogProducerHolderModeTest : public tLogProducerHolderTest,
+                                   public testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override { FIsolation = GetParam(); }
+};
+
 void Syslog(tLogProducerHolder& holder, const std::string& address, const std::string& port,
             const std::string& text) {
   holder.RouteRecord(address, port, "SYSLOG", "syslog", "", text, 0);
@@ -43,7 +50,7 @@ TEST_F(tLogProducerHolderTest, WithoutProvidersRecordsGoToOneFileProducerPerStre
   }
 }
 
-TEST_F(tLogProducerHolderTest, PassesDeliverToEveryExactlyMatchingEntry) {
+TEST_P(tLogProducerHolderModeTest, PassesDeliverToEveryExactlyMatchingEntry) {
   struct Record {
     const char* address;
     const char* port;
@@ -76,7 +83,7 @@ TEST_F(tLogProducerHolderTest, PassesDeliverToEveryExactlyMatchingEntry) {
     SCOPED_TRACE(std::string(c.key) + " <= " + c.record.address + ":" + c.record.port + " " +
                  c.record.application + "|" + c.record.module + "|" + c.record.prefix);
     fs::remove_all(Base());
-    TRecordingPluginProbe probe;
+    TRecordingPluginProbe probe(KELVRA_RECORDING_PLUGIN, FIsolation);
     auto holder = MakeHolder((std::string(c.key) + "=" + KELVRA_RECORDING_PLUGIN + "\n").c_str());
     EXPECT_EQ(holder->PluginProducerCount(), 1u);
     holder->RouteRecord(c.record.address, c.record.port, c.record.application, c.record.module,
@@ -94,9 +101,9 @@ TEST_F(tLogProducerHolderTest, PassesDeliverToEveryExactlyMatchingEntry) {
   }
 }
 
-TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
+TEST_P(tLogProducerHolderModeTest, OneRecordReachesSeveralPluginsAndNoFile) {
   SetEnvironmentValue("KELVRA_JSONL_DIR", FDir.Dir());
-  TRecordingPluginProbe probe;
+  TRecordingPluginProbe probe(KELVRA_RECORDING_PLUGIN, FIsolation);
   const std::string providers =
       std::string("10.0.0.5:514|SYSLOG|syslog|=") + KELVRA_JSON_LINES_PLUGIN +
       "\n10.0.0.5|SYSLOG|syslog|=" + KELVRA_RECORDING_PLUGIN + "\n10.0.0.9|A|B|=/nonexistent.so\n";
@@ -122,7 +129,7 @@ TEST_F(tLogProducerHolderTest, OneRecordReachesSeveralPluginsAndNoFile) {
   SetEnvironmentValue("KELVRA_JSONL_DIR", "");
 }
 
-TEST_F(tLogProducerHolderTest, ReleasePeerEndsTheSendersFileProducersOnly) {
+TEST_P(tLogProducerHolderModeTest, ReleasePeerEndsTheSendersFileProducersOnly) {
   auto holder = MakeHolder((std::string("10.0.0.5|X|Y|=") + KELVRA_RECORDING_PLUGIN).c_str());
   holder->RouteRecord("10.0.0.5", "1000", "A", "m", "", "a1", 0);
   holder->RouteRecord("10.0.0.5", "1000", "B", "m", "", "b1", 0);
@@ -207,7 +214,7 @@ TEST_F(tLogProducerHolderTest, SendersOfOnePathShareOneOpenFile) {
 }
 
 // One line at start for each library that cannot be used; its line still takes its records.
-TEST_F(tLogProducerHolderTest, UnusableLibrariesAreReportedOnceAtStart) {
+TEST_P(tLogProducerHolderModeTest, UnusableLibrariesAreReportedOnceAtStart) {
   const std::string missing = FDir.File("missing.so");
   const std::string text = FDir.File("text.so");
   WriteTextFile(text, "not a library");
@@ -218,7 +225,9 @@ TEST_F(tLogProducerHolderTest, UnusableLibrariesAreReportedOnceAtStart) {
   std::vector<std::string> reports;
   TLogProducerHolderOptions options;
   options.Report = [&](const std::string& line) { reports.push_back(line); };
-  TRecordingPluginProbe probe;
+  options.PluginIsolation = FIsolation;
+  options.PluginHost.Program = KELVRA_PLUGIN_HOST;
+  TRecordingPluginProbe probe(KELVRA_RECORDING_PLUGIN, FIsolation);
   auto holder = std::make_unique<tLogProducerHolder>(Base(), FDir.File("LogServer.conf"), options);
   ASSERT_EQ(reports.size(), 3u);
   const std::string libraries[] = {missing, text, KELVRA_NO_ADD_MESSAGE_PLUGIN};
@@ -256,6 +265,11 @@ TEST_F(tLogProducerHolderTest, LinesLostToTheDiskAreReported) {
   Syslog(holder, "10.0.0.5", "514", "again");
   EXPECT_EQ(disk->Content(file), "kept\r\nagain\r\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(BothModes, tLogProducerHolderModeTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });
 
 }  // namespace
 

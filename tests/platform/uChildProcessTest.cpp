@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,6 +61,50 @@ TEST(TChildProcessTest, DestructorKillsARunningChild) {
     id = child.Id();
   }
   EXPECT_EQ(ProcessPeakMemory(id), 0u);  // gone, not even a zombie with memory
+}
+
+TEST(TChildProcessTest, ProcessRunningSeesAnotherProcessEnd) {
+  TChildProcess child(SleepingChild());
+  EXPECT_TRUE(ProcessRunning(child.Id()));
+  child.Kill();
+  ASSERT_TRUE(child.WaitFor(10'000));
+  EXPECT_FALSE(ProcessRunning(child.Id()));
+}
+
+// Children with piped streams started by several threads at once: each inherits only its own
+// pipe ends, so the end of one closes its output at once, whatever the others still run. (A
+// child that inherited another's output end would keep that pipe open for its whole life.)
+TEST(TChildProcessTest, ChildrenStartedAtOnceInheritOnlyTheirOwnPipes) {
+  constexpr int Children = 6;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::unique_ptr<TChildProcess>> children(Children);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> starters;
+    for (int i = 0; i < Children; ++i) {
+      starters.emplace_back([&children, &ready, i] {
+        TChildProcess::TOptions options = SleepingChild();
+        options.PipeStandardStreams = true;
+        ++ready;
+        while (ready.load() < Children) {
+          std::this_thread::yield();
+        }
+        children[static_cast<std::size_t>(i)] = std::make_unique<TChildProcess>(options);
+      });
+    }
+    for (std::thread& starter : starters) {
+      starter.join();
+    }
+    for (int i = 0; i < Children; ++i) {
+      TChildProcess& child = *children[static_cast<std::size_t>(i)];
+      child.Kill();
+      ASSERT_TRUE(child.WaitFor(10'000));
+      char byte = 0;
+      std::size_t got = 0;
+      EXPECT_EQ(child.StandardOutput().Read(&byte, 1, got, 3000), TPipeEnd::TReadResult::Ended)
+          << "child " << i << " of " << Children;
+    }
+  }
 }
 
 TEST(TChildProcessTest, MissingProgramThrows) {

@@ -166,6 +166,12 @@ class TServerUnderTest {
                                     extraCommonLines);
   }
 
+  // Copies a program or library into the server's directory under its own name (the plug-in
+  // host, which the server looks for beside itself).
+  void CopyBesideServer(const std::string& path) {
+    std::filesystem::copy_file(path, FDir.File(std::filesystem::path(path).filename().string()));
+  }
+
   // Adds a variable to the server's environment from the next Start on.
   void SetEnvironment(const std::string& name, const std::string& value) {
     FEnvironment.emplace_back(name, value);

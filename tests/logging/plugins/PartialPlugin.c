@@ -1,9 +1,13 @@
 /* A test plug-in in C that lacks some exports, built twice:
  * PARTIAL_WITHOUT_ADD_MESSAGE: only LogProvider_Initialize and LogProvider_Finalize;
  * PARTIAL_WITHOUT_INITIALIZE: only LogProvider_AddMessage.
- * Partial_Count tells the tests how often each export was called. */
+ * Partial_Count tells the tests how often each export was called. In a plug-in host, where the
+ * tests cannot call it, each call also appends its name as a line to the file named by the
+ * environment variable KELVRA_RECORDING_FILE, if set. */
 
 #include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "logging/uLogServerInterface.h"
@@ -11,6 +15,17 @@
 static atomic_int InitializeCalls;
 static atomic_int AddMessageCalls;
 static atomic_int FinalizeCalls;
+
+static void Record(const char* name) {
+  const char* path = getenv("KELVRA_RECORDING_FILE");
+  if (path != NULL && path[0] != '\0') {
+    FILE* file = fopen(path, "ab");
+    if (file != NULL) {
+      fprintf(file, "%s\n", name);
+      fclose(file);
+    }
+  }
+}
 
 #ifndef PARTIAL_WITHOUT_INITIALIZE
 void LOGPROVIDER_CALL LogProvider_Initialize(const char* baseCatalog, const char* peerAddress,
@@ -23,10 +38,12 @@ void LOGPROVIDER_CALL LogProvider_Initialize(const char* baseCatalog, const char
   (void)moduleName;
   (void)filePrefix;
   atomic_fetch_add(&InitializeCalls, 1);
+  Record("Initialize");
 }
 
 void LOGPROVIDER_CALL LogProvider_Finalize(void) {
   atomic_fetch_add(&FinalizeCalls, 1);
+  Record("Finalize");
 }
 #endif
 
@@ -37,6 +54,7 @@ void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTime, double serverTim
   (void)serverTime;
   (void)text;
   atomic_fetch_add(&AddMessageCalls, 1);
+  Record("AddMessage");
 }
 #endif
 

@@ -11,9 +11,15 @@
 // spooled 0, dropped 0.
 // with times as "%.17g" and <thread> the hash of the calling thread's id. Each call is recorded
 // when it begins. A message text "throw" then throws; "block" waits until Recording_Unblock().
+//
+// Run in a plug-in host, where the tests cannot call it, it records to the file named by the
+// environment variable KELVRA_RECORDING_FILE as well (one whole line per write), and "block"
+// also ends once a file of that name with ".unblock" appended exists.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -40,16 +46,44 @@ std::string Time(double value) {
   return text;
 }
 
+// The record file, or empty; read once per call, since the tests set it before each producer.
+std::string RecordFile() {
+  const char* path = std::getenv("KELVRA_RECORDING_FILE");
+  return path != nullptr ? path : "";
+}
+
 void Add(const std::string& line) {
   std::lock_guard lock(Lock);
   Record += line;
   Record += '\n';
+  if (const std::string path = RecordFile(); !path.empty()) {
+    if (std::FILE* file = std::fopen(path.c_str(), "ab")) {
+      const std::string whole = line + '\n';
+      std::fwrite(whole.data(), 1, whole.size(), file);
+      std::fclose(file);
+    }
+  }
+}
+
+bool UnblockFileExists() {
+  const std::string path = RecordFile();
+  if (path.empty()) {
+    return false;
+  }
+  std::FILE* file = std::fopen((path + ".unblock").c_str(), "rb");
+  if (file != nullptr) {
+    std::fclose(file);
+  }
+  return file != nullptr;
 }
 
 void BlockOrThrow(const char* text) {
   if (std::strcmp(text, "block") == 0) {
     std::unique_lock lock(Lock);
-    UnblockedChanged.wait(lock, [] { return Unblocked; });
+    while (!UnblockedChanged.wait_for(lock, std::chrono::milliseconds(5), [] {
+      return Unblocked;
+    }) && !UnblockFileExists()) {
+    }
   }
   if (std::strcmp(text, "throw") == 0) {
     throw std::runtime_error("plug-in failure");
