@@ -1,11 +1,42 @@
 #include "logging/tLogForwarderSet.h"
 
 #include <charconv>
+#include <set>
 
 #include "logging/uProvidersSection.h"
 
+namespace {
+
+// A directory name for the forwarder named name, distinct from those in used.
+std::string JournalName(const std::string& name, std::set<std::string>& used) {
+  std::string safe;
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
+    safe.push_back(plain ? c : '_');
+  }
+  if (safe.empty() || safe.front() == '.') {
+    safe.insert(safe.begin(), '_');
+  }
+  // Names are compared without case: some file systems do so.
+  const auto folded = [](std::string text) {
+    for (char& c : text) {
+      c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return text;
+  };
+  std::string chosen = safe;
+  for (int n = 2; !used.insert(folded(chosen)).second; ++n) {
+    chosen = safe + "~" + std::to_string(n);
+  }
+  return chosen;
+}
+
+}  // namespace
+
 tLogForwarderSet::tLogForwarderSet(const std::string& configPath, TLogForwarderLimits limits,
                                    const std::function<void(const std::string&)>& report) {
+  std::set<std::string> used;
   for (TProviderEntry& entry : ReadForwardSection(configPath)) {
     if (entry.Key.empty() || entry.LibraryPath.empty()) {
       if (report) {
@@ -14,11 +45,35 @@ tLogForwarderSet::tLogForwarderSet(const std::string& configPath, TLogForwarderL
       }
       continue;
     }
-    auto forwarder =
-        std::make_unique<TLogForwarder>(std::move(entry.Key), std::move(entry.LibraryPath), limits);
-    if (!forwarder->LoadProblem().empty() && report) {
-      report("FAIL while load forwarder " + forwarder->Name + " \"" + forwarder->LibraryPath +
-             "\": " + forwarder->LoadProblem() + "; its records are counted as lost");
+    std::string journal;
+    if (!limits.JournalRoot.empty()) {
+      journal = limits.JournalRoot;
+      if (journal.back() != '/' && journal.back() != '\\') {
+        journal += '/';
+      }
+      journal += JournalName(entry.Key, used);
+    }
+    auto forwarder = std::make_unique<TLogForwarder>(
+        std::move(entry.Key), std::move(entry.LibraryPath), limits, std::move(journal));
+    if (report) {
+      if (!forwarder->JournalProblem().empty()) {
+        report("FAIL while open journal of forwarder " + forwarder->Name + ": " +
+               forwarder->JournalProblem() + "; its records are queued in memory only");
+      }
+      for (const std::string& problem : forwarder->TakeJournalProblems()) {
+        report("FORWARD " + forwarder->Name + ": journal: " + problem);
+      }
+      if (!forwarder->LoadProblem().empty()) {
+        report("FAIL while load forwarder " + forwarder->Name + " \"" + forwarder->LibraryPath +
+               "\": " + forwarder->LoadProblem() +
+               (forwarder->HasJournal()
+                    ? "; its records are kept in its journal for a start with a usable library"
+                    : "; its records are counted as lost"));
+      }
+      if (const std::uint64_t recovered = forwarder->Counts().Recovered; recovered > 0) {
+        report("FORWARD " + forwarder->Name + ": " + std::to_string(recovered) +
+               " RECORDS NOT YET DELIVERED FOUND IN THE JOURNAL, DELIVERED FIRST");
+      }
     }
     FForwarders.push_back(std::move(forwarder));
   }
@@ -39,6 +94,18 @@ void tLogForwarderSet::Offer(std::string_view peerAddress, std::string_view peer
   std::from_chars(peerPort.data(), peerPort.data() + peerPort.size(), port);
   for (const auto& forwarder : FForwarders) {
     forwarder->Offer(peerAddress, port, application, module, prefix, text, clientTime, serverTime);
+  }
+}
+
+void tLogForwarderSet::HoldRecords() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->HoldRecords();
+  }
+}
+
+void tLogForwarderSet::WriteHeld() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->WriteHeld();
   }
 }
 
@@ -74,9 +141,14 @@ void tLogForwarderSet::TakeDropReport(std::vector<std::string>& lines, std::uint
   }
   bool any = false;
   for (const auto& forwarder : FForwarders) {
-    if (const std::uint64_t dropped = forwarder->TakeOverflow(); dropped > 0) {
+    if (const std::uint64_t dropped = forwarder->TakeDropped(); dropped > 0) {
       lines.push_back("FORWARD " + forwarder->Name + ": " + std::to_string(dropped) +
-                      " RECORDS DROPPED, QUEUE FULL");
+                      (forwarder->HasJournal() ? " RECORDS DROPPED, JOURNAL FULL"
+                                               : " RECORDS DROPPED, QUEUE FULL"));
+      any = true;
+    }
+    for (const std::string& problem : forwarder->TakeJournalProblems()) {
+      lines.push_back("FORWARD " + forwarder->Name + ": journal: " + problem);
       any = true;
     }
   }

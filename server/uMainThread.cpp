@@ -108,6 +108,7 @@ void tMainThread::ReadConfiguration() {
   FBaseCatalog = settings.BaseCatalog;
   FModuleNameAsFilePrefix = settings.ModuleNameAsFilePrefix;
   FPluginIsolation = settings.PluginIsolation;
+  FForwardJournal = settings.ForwardJournal;
   FTimePlacementMask = settings.TimePlacementMask;
 }
 
@@ -162,6 +163,7 @@ void tMainThread::Serve() {
   holderOptions.MaxOpenFiles = OpenLogFileBound(OpenFileLimit());
   holderOptions.Report = [this](const std::string& message) { WriteLog(false, message); };
   holderOptions.PluginIsolation = FPluginIsolation;
+  holderOptions.ForwarderLimits.JournalRoot = FForwardJournal;
   ProducerHolder =
       std::make_unique<tLogProducerHolder>(FBaseCatalog, FConfigurationPath, holderOptions);
   if (FRunMode == 1) {
