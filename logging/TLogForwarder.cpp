@@ -88,9 +88,7 @@ void TLogForwarder::Offer(std::string_view peerAddress, std::uint16_t peerPort,
                                clientTime, serverTime);
     FHeldEnds.push_back(FHeld.size());
     if (!FHolding || FHeld.size() >= MaxHeldBytes) {
-      const bool holding = FHolding;
-      WriteHeld();
-      FHolding = holding;
+      WriteHeldSoFar();
     }
     return;
   }
@@ -110,8 +108,7 @@ void TLogForwarder::Offer(std::string_view peerAddress, std::uint16_t peerPort,
   FQueued.notify_one();
 }
 
-void TLogForwarder::WriteHeld() {
-  FHolding = false;
+void TLogForwarder::WriteHeldSoFar() {
   if (FHeldEnds.empty()) {
     return;
   }

@@ -85,7 +85,12 @@ class TLogForwarder final : public TThread {
   // From HoldRecords on, Offer collects the records and WriteHeld appends them to the journal
   // with one write call. Main loop thread.
   void HoldRecords() { FHolding = true; }
-  void WriteHeld();
+  void WriteHeld() {
+    WriteHeldSoFar();
+    FHolding = false;
+  }
+  // Appends what is held, and goes on holding. Main loop thread.
+  void WriteHeldSoFar();
 
   // The thread ends after delivering what is queued, at deadline at the latest. Owner's thread.
   void StopDelivery(std::chrono::steady_clock::time_point deadline);

@@ -109,6 +109,12 @@ void tLogForwarderSet::WriteHeld() {
   }
 }
 
+void tLogForwarderSet::WriteHeldSoFar() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->WriteHeldSoFar();
+  }
+}
+
 std::size_t tLogForwarderSet::ReleaseAll(std::chrono::steady_clock::time_point deadline,
                                          const std::function<void(const std::string&)>& report) {
   std::size_t lost = 0;

@@ -43,6 +43,9 @@ class tLogForwarderSet {
   // WriteHeld before it writes the pass to the log files.
   void HoldRecords();
   void WriteHeld();
+  // Appends what the pass has offered so far, before the routing writes lines ahead of the pass's
+  // end; holding goes on.
+  void WriteHeldSoFar();
 
   // The library's own counts of the index-th forwarder (TLogForwarder::LibraryCounts).
   bool LibraryCounts(std::size_t index, TLogProviderStatistics& counts) const {
