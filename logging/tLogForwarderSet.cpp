@@ -15,9 +15,6 @@ std::string JournalName(const std::string& name, std::set<std::string>& used) {
                        c == '-' || c == '_' || c == '.';
     safe.push_back(plain ? c : '_');
   }
-  if (safe.empty() || safe.front() == '.') {
-    safe.insert(safe.begin(), '_');
-  }
   // Names are compared without case: some file systems do so.
   const auto folded = [](std::string text) {
     for (char& c : text) {
@@ -25,6 +22,17 @@ std::string JournalName(const std::string& name, std::set<std::string>& used) {
     }
     return text;
   };
+  // Windows drops a name's trailing dots and keeps device names (CON, NUL, COM1...) for itself.
+  for (auto last = safe.rbegin(); last != safe.rend() && *last == '.'; ++last) {
+    *last = '_';
+  }
+  static const std::set<std::string> devices = {
+      "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+      "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+  if (safe.empty() || safe.front() == '.' ||
+      devices.count(folded(safe.substr(0, safe.find('.')))) != 0) {
+    safe.insert(safe.begin(), '_');
+  }
   std::string chosen = safe;
   for (int n = 2; !used.insert(folded(chosen)).second; ++n) {
     chosen = safe + "~" + std::to_string(n);

@@ -20,9 +20,10 @@ class tLogForwarderSet {
  public:
   // Reads section "Forward" of configPath (missing file or section: none) and starts a forwarder
   // for each line with a name and a path, its journal in limits.JournalRoot/<name> (characters
-  // other than letters, digits, '-', '_' and '.' made '_'). report gets one line for each line,
-  // library or journal that cannot be used, and one for each journal that holds records not yet
-  // delivered (they go first).
+  // other than letters, digits, '-', '_' and '.' made '_', and trailing dots; a leading dot or a
+  // Windows device name gets a '_' before it). report gets one line for each line, library or
+  // journal that cannot be used, and one for each journal that holds records not yet delivered
+  // (they go first).
   tLogForwarderSet(const std::string& configPath, TLogForwarderLimits limits,
                    const std::function<void(const std::string&)>& report);
   tLogForwarderSet(const tLogForwarderSet&) = delete;

@@ -87,7 +87,9 @@ TEST(KelvraServerForwardingTest, KillNineLosesNoRecordTheServerTook) {
       clients[static_cast<std::size_t>(c)]->Send(frames);
     }
     if (batch == Batches / 2) {
-      // Mid-run, with records on their way through the server and the forwarder.
+      // Mid-run, with records on their way through the server and the forwarder; on a loaded
+      // machine the server may not have stored any yet, so it is given until the first is.
+      WaitUntil([&] { return !RecordsInFiles(server.LogRoot()).empty(); }, 10s);
       server.Process().Kill();
       server.Process().WaitFor(10'000);
       break;
