@@ -258,6 +258,9 @@ void TLogFileTable::Release(TEntry& entry) noexcept {
   }
   try {
     if (!entry.HeldEnds.empty()) {
+      if (FOptions.BeforeEarlyWrite) {
+        FOptions.BeforeEarlyWrite();
+      }
       std::erase(FHeldEntries, &entry);
       WriteHeld(entry);
     }

@@ -28,6 +28,9 @@ struct TLogFileTableOptions {
   std::function<std::uint32_t()> Ticks = GetTickCount32;
   // Null: the platform's files.
   std::shared_ptr<TLogFileSystem> FileSystem;
+  // Called before held lines are written ahead of WriteHeld (a file let go of during the pass),
+  // so that whatever must precede the files (the forwarders' journals) can be written first.
+  std::function<void()> BeforeEarlyWrite;
 };
 
 // The open files of the log tree, one per path, shared by every producer whose lines lead to

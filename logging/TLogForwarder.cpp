@@ -1,22 +1,51 @@
 #include "logging/TLogForwarder.h"
 
 #include <algorithm>
-#include <optional>
+#include <exception>
+#include <limits>
 #include <utility>
+
+#include "logging/uForwardJournalRecord.h"
 
 namespace {
 
 constexpr std::uint32_t DeliveryWaitMs = 100;
+// Records taken from the queue at once; the journal is confirmed once per batch.
+constexpr std::size_t BatchRecords = 256;
+// A pass that holds more than this is written to the journal early (always safe: before files).
+constexpr std::size_t MaxHeldBytes = 1u << 20;
 
-// The bytes a queued record holds, for the queue's bound.
-std::size_t RecordBytes(std::size_t texts) {
-  return texts + 64;
+// The bytes a queued record holds, for the memory queue's bound.
+std::size_t RecordBytes(std::size_t encoded) {
+  return encoded + 64;
+}
+
+std::string Count(const char* what, std::uint64_t count) {
+  return std::string(what) + " " + std::to_string(count);
 }
 
 }  // namespace
 
-TLogForwarder::TLogForwarder(std::string name, std::string libraryPath, TLogForwarderLimits limits)
-    : Name(std::move(name)), LibraryPath(std::move(libraryPath)), FLimits(limits) {
+TLogForwarder::TLogForwarder(std::string name, std::string libraryPath, TLogForwarderLimits limits,
+                             std::string journalDirectory)
+    : Name(std::move(name)), LibraryPath(std::move(libraryPath)), FLimits(std::move(limits)) {
+  if (!journalDirectory.empty()) {
+    TSpoolOptions options;
+    options.Directory = std::move(journalDirectory);
+    options.MemoryLimitBytes = FLimits.JournalMemoryBytes;
+    options.DiskLimitBytes = FLimits.JournalDiskBytes;
+    options.DropPolicy = TSpoolDropPolicy::DropOldest;
+    // The journal guards against the end of the process; a power failure can cost what the
+    // system had not yet written, as it can for the log files, so nothing is forced per record.
+    options.SyncIntervalMs = std::numeric_limits<std::uint32_t>::max();
+    options.CheckpointEachAcknowledge = true;
+    try {
+      FJournal = std::make_unique<TSpool>(std::move(options));
+      FCounts.Recovered = FJournal->Statistics().Recovered;
+    } catch (const std::exception& e) {
+      FJournalProblem = e.what();
+    }
+  }
   if (LibraryHandle.Load(LibraryPath)) {
     FInitialize = LibraryHandle.Function<TLogProviderInitialize>("LogProvider_Initialize");
     FAddRecord = LibraryHandle.Function<TLogProviderAddRecord>("LogProvider_AddRecord");
@@ -50,31 +79,53 @@ void TLogForwarder::Offer(std::string_view peerAddress, std::uint16_t peerPort,
                           std::string_view application, std::string_view module,
                           std::string_view prefix, std::string_view text, TDateTime clientTime,
                           TDateTime serverTime) {
-  const std::size_t size =
-      peerAddress.size() + application.size() + module.size() + prefix.size() + text.size() + 5;
+  if (FJournal) {
+    {
+      std::lock_guard lock(QueueLock);
+      ++FCounts.Offered;
+    }
+    AppendForwardJournalRecord(FHeld, peerAddress, peerPort, application, module, prefix, text,
+                               clientTime, serverTime);
+    FHeldEnds.push_back(FHeld.size());
+    if (!FHolding || FHeld.size() >= MaxHeldBytes) {
+      WriteHeldSoFar();
+    }
+    return;
+  }
+  std::string record;
+  AppendForwardJournalRecord(record, peerAddress, peerPort, application, module, prefix, text,
+                             clientTime, serverTime);
   std::lock_guard lock(QueueLock);
   ++FCounts.Offered;
-  if (Queue.size() >= FLimits.MaxRecords || FQueuedBytes + RecordBytes(size) > FLimits.MaxBytes) {
+  if (Queue.size() >= FLimits.MaxRecords ||
+      FQueuedBytes + RecordBytes(record.size()) > FLimits.MaxBytes) {
     ++FCounts.Overflow;
     ++FOverflowUnreported;
     return;
   }
-  TQueuedRecord record{clientTime, serverTime, peerPort, 0, 0, 0, 0, std::string()};
-  record.Texts.reserve(size);
-  const auto append = [&record](std::string_view part) {
-    const auto at = static_cast<std::uint32_t>(record.Texts.size());
-    record.Texts.append(part);
-    record.Texts.push_back('\0');
-    return at;
-  };
-  append(peerAddress);
-  record.Application = append(application);
-  record.Module = append(module);
-  record.Prefix = append(prefix);
-  record.Text = append(text);
-  FQueuedBytes += RecordBytes(size);
+  FQueuedBytes += RecordBytes(record.size());
   Queue.push_back(std::move(record));
   FQueued.notify_one();
+}
+
+void TLogForwarder::WriteHeldSoFar() {
+  if (FHeldEnds.empty()) {
+    return;
+  }
+  std::vector<std::string_view> records;
+  records.reserve(FHeldEnds.size());
+  std::size_t begin = 0;
+  for (const std::size_t end : FHeldEnds) {
+    records.push_back(std::string_view(FHeld).substr(begin, end - begin));
+    begin = end;
+  }
+  // What the journal could not store it counts itself (TakeDropped).
+  FJournal->Add(records);
+  FHeld.clear();
+  FHeldEnds.clear();
+  if (FHeld.capacity() > MaxHeldBytes) {
+    std::string().swap(FHeld);
+  }
 }
 
 void TLogForwarder::StopDelivery(std::chrono::steady_clock::time_point deadline) {
@@ -82,6 +133,9 @@ void TLogForwarder::StopDelivery(std::chrono::steady_clock::time_point deadline)
   std::lock_guard lock(QueueLock);
   Terminate();
   FQueued.notify_one();
+  if (FJournal) {
+    FJournal->Wake();
+  }
 }
 
 bool TLogForwarder::FinishDelivery(std::chrono::steady_clock::time_point deadline,
@@ -92,11 +146,16 @@ bool TLogForwarder::FinishDelivery(std::chrono::steady_clock::time_point deadlin
   const auto limit = std::min<milliseconds::rep>(left.count() + 2 * DeliveryWaitMs, UINT32_MAX);
   const bool ended = WaitFor(static_cast<std::uint32_t>(limit));
   std::lock_guard lock(QueueLock);
-  std::size_t leftBehind = Queue.size() + (ended ? 0 : 1);
-  Queue.clear();
-  FQueuedBytes = 0;
-  FCounts.Lost += leftBehind;
-  lost += leftBehind;
+  if (FJournal) {
+    // Nothing is lost: the journal keeps it, the call that never returned included.
+    FCounts.Kept = FJournal->WaitingCount() + FJournal->InFlightCount();
+  } else {
+    const std::size_t leftBehind = Queue.size() + (ended ? 0 : 1);
+    Queue.clear();
+    FQueuedBytes = 0;
+    FCounts.Lost += leftBehind;
+    lost += leftBehind;
+  }
   if (!ended) {
     Abandon();
   }
@@ -131,15 +190,28 @@ void TLogForwarder::Finalize() {
   LibraryHandle.Release();
 }
 
-std::uint64_t TLogForwarder::TakeOverflow() {
+std::uint64_t TLogForwarder::TakeDropped() {
+  std::uint64_t dropped = 0;
+  if (FJournal) {
+    dropped = FJournal->TakeDroppedCount();
+  }
   std::lock_guard lock(QueueLock);
-  return std::exchange(FOverflowUnreported, 0);
+  FCounts.JournalDropped += dropped;
+  return dropped + std::exchange(FOverflowUnreported, 0);
+}
+
+std::vector<std::string> TLogForwarder::TakeJournalProblems() {
+  return FJournal ? FJournal->TakeProblems() : std::vector<std::string>();
 }
 
 TLogForwarderCounts TLogForwarder::Counts() const {
   std::lock_guard lock(QueueLock);
   TLogForwarderCounts counts = FCounts;
   counts.Delivered = FDelivered.load(std::memory_order_relaxed);
+  if (FJournal) {
+    // Dropped counts not yet taken by a report are counted as well.
+    counts.JournalDropped = FJournal->Statistics().Dropped;
+  }
   return counts;
 }
 
@@ -156,15 +228,19 @@ bool TLogForwarder::LibraryCounts(TLogProviderStatistics& counts) const {
 
 std::string TLogForwarder::StatisticsLine() const {
   const TLogForwarderCounts counts = Counts();
-  std::string line = "FORWARD " + Name + ": offered " + std::to_string(counts.Offered) +
-                     ", delivered " + std::to_string(counts.Delivered) + ", queue full " +
-                     std::to_string(counts.Overflow) + ", lost at stop " +
-                     std::to_string(counts.Lost);
+  std::string line = "FORWARD " + Name + ": " + Count("offered", counts.Offered) + ", " +
+                     Count("delivered", counts.Delivered) + ", " +
+                     Count("queue full", counts.Overflow) + ", " +
+                     Count("lost at stop", counts.Lost);
   TLogProviderStatistics library{};
   if (LibraryCounts(library)) {
-    line += "; sent " + std::to_string(library.sent) + ", acknowledged " +
-            std::to_string(library.acknowledged) + ", spooled " + std::to_string(library.spooled) +
-            ", dropped " + std::to_string(library.dropped);
+    line += "; " + Count("sent", library.sent) + ", " +
+            Count("acknowledged", library.acknowledged) + ", " + Count("spooled", library.spooled) +
+            ", " + Count("dropped", library.dropped);
+  }
+  if (FJournal) {
+    line += "; journal: " + Count("recovered", counts.Recovered) + ", " +
+            Count("dropped", counts.JournalDropped) + ", " + Count("kept", counts.Kept);
   }
   return line;
 }
@@ -174,37 +250,80 @@ bool TLogForwarder::PastStopDeadline() const {
          FStopDeadline.load(std::memory_order_acquire);
 }
 
+bool TLogForwarder::NothingQueued() const {
+  if (FJournal) {
+    return FJournal->WaitingCount() == 0;
+  }
+  std::lock_guard lock(QueueLock);
+  return Queue.empty();
+}
+
+void TLogForwarder::TakeRecords(std::vector<TSpoolRecord>& out, std::size_t maxRecords,
+                                std::uint32_t waitMs) {
+  if (FJournal) {
+    FJournal->Take(out, maxRecords, waitMs);
+    return;
+  }
+  std::unique_lock lock(QueueLock);
+  if (Queue.empty() && !Terminated()) {
+    FQueued.wait_for(lock, std::chrono::milliseconds(waitMs));
+  }
+  while (!Queue.empty() && out.size() < maxRecords) {
+    FQueuedBytes -= RecordBytes(Queue.front().size());
+    out.push_back({0, std::move(Queue.front())});
+    Queue.pop_front();
+  }
+}
+
 void TLogForwarder::Execute() {
+  std::vector<TSpoolRecord> batch;
+  std::vector<std::uint64_t> delivered;
   while (true) {
-    std::optional<TQueuedRecord> record;
-    {
+    if (Terminated() && (FAddRecord == nullptr || PastStopDeadline() || NothingQueued())) {
+      break;
+    }
+    if (FAddRecord == nullptr) {
+      // Nothing can deliver: the records wait in the journal for a start with a usable library
+      // (in memory, they are counted as lost at the stop).
       std::unique_lock lock(QueueLock);
-      if (Queue.empty() && !Terminated()) {
-        FQueued.wait_for(lock, std::chrono::milliseconds(DeliveryWaitMs));
-      }
-      if (Terminated() && (Queue.empty() || PastStopDeadline())) {
+      FQueued.wait_for(lock, std::chrono::milliseconds(DeliveryWaitMs),
+                       [this] { return Terminated(); });
+      continue;
+    }
+    batch.clear();
+    delivered.clear();
+    TakeRecords(batch, BatchRecords, DeliveryWaitMs);
+    for (const TSpoolRecord& record : batch) {
+      if (Terminated() && PastStopDeadline()) {
         break;
       }
-      if (!Queue.empty()) {
-        record.emplace(std::move(Queue.front()));
-        Queue.pop_front();
-        FQueuedBytes -= RecordBytes(record->Texts.size());
-      }
-    }
-    if (record && FAddRecord != nullptr) {
-      Deliver(*record);
+      Deliver(record.Payload);
+      delivered.push_back(record.Sequence);
       FDelivered.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (FJournal) {
+      // Records of the batch not delivered by the stop deadline stay in the journal.
+      FJournal->Acknowledge(delivered);
+    } else if (delivered.size() < batch.size()) {
+      std::lock_guard lock(QueueLock);
+      for (std::size_t i = batch.size(); i > delivered.size(); --i) {
+        FQueuedBytes += RecordBytes(batch[i - 1].Payload.size());
+        Queue.push_front(std::move(batch[i - 1].Payload));
+      }
     }
   }
 }
 
-void TLogForwarder::Deliver(const TQueuedRecord& record) const noexcept {
+void TLogForwarder::Deliver(std::string_view payload) noexcept {
   // An exception thrown by the library loses this record only.
   try {
-    const char* texts = record.Texts.c_str();
-    FAddRecord(record.ClientTime, record.ServerTime, texts, record.PeerPort,
-               texts + record.Application, texts + record.Module, texts + record.Prefix,
-               texts + record.Text);
+    TForwardJournalRecord record;
+    if (!ParseForwardJournalRecord(payload, record)) {
+      return;
+    }
+    FAddRecord(record.ClientTime, record.ServerTime, record.PeerAddress.c_str(), record.PeerPort,
+               record.Application.c_str(), record.Module.c_str(), record.Prefix.c_str(),
+               record.Text.c_str());
   } catch (...) {
   }
 }

@@ -1,11 +1,50 @@
 #include "logging/tLogForwarderSet.h"
 
 #include <charconv>
+#include <set>
 
 #include "logging/uProvidersSection.h"
 
+namespace {
+
+// A directory name for the forwarder named name, distinct from those in used.
+std::string JournalName(const std::string& name, std::set<std::string>& used) {
+  std::string safe;
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
+    safe.push_back(plain ? c : '_');
+  }
+  // Names are compared without case: some file systems do so.
+  const auto folded = [](std::string text) {
+    for (char& c : text) {
+      c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return text;
+  };
+  // Windows drops a name's trailing dots and keeps device names (CON, NUL, COM1...) for itself.
+  for (auto last = safe.rbegin(); last != safe.rend() && *last == '.'; ++last) {
+    *last = '_';
+  }
+  static const std::set<std::string> devices = {
+      "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+      "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+  if (safe.empty() || safe.front() == '.' ||
+      devices.count(folded(safe.substr(0, safe.find('.')))) != 0) {
+    safe.insert(safe.begin(), '_');
+  }
+  std::string chosen = safe;
+  for (int n = 2; !used.insert(folded(chosen)).second; ++n) {
+    chosen = safe + "~" + std::to_string(n);
+  }
+  return chosen;
+}
+
+}  // namespace
+
 tLogForwarderSet::tLogForwarderSet(const std::string& configPath, TLogForwarderLimits limits,
                                    const std::function<void(const std::string&)>& report) {
+  std::set<std::string> used;
   for (TProviderEntry& entry : ReadForwardSection(configPath)) {
     if (entry.Key.empty() || entry.LibraryPath.empty()) {
       if (report) {
@@ -14,11 +53,35 @@ tLogForwarderSet::tLogForwarderSet(const std::string& configPath, TLogForwarderL
       }
       continue;
     }
-    auto forwarder =
-        std::make_unique<TLogForwarder>(std::move(entry.Key), std::move(entry.LibraryPath), limits);
-    if (!forwarder->LoadProblem().empty() && report) {
-      report("FAIL while load forwarder " + forwarder->Name + " \"" + forwarder->LibraryPath +
-             "\": " + forwarder->LoadProblem() + "; its records are counted as lost");
+    std::string journal;
+    if (!limits.JournalRoot.empty()) {
+      journal = limits.JournalRoot;
+      if (journal.back() != '/' && journal.back() != '\\') {
+        journal += '/';
+      }
+      journal += JournalName(entry.Key, used);
+    }
+    auto forwarder = std::make_unique<TLogForwarder>(
+        std::move(entry.Key), std::move(entry.LibraryPath), limits, std::move(journal));
+    if (report) {
+      if (!forwarder->JournalProblem().empty()) {
+        report("FAIL while open journal of forwarder " + forwarder->Name + ": " +
+               forwarder->JournalProblem() + "; its records are queued in memory only");
+      }
+      for (const std::string& problem : forwarder->TakeJournalProblems()) {
+        report("FORWARD " + forwarder->Name + ": journal: " + problem);
+      }
+      if (!forwarder->LoadProblem().empty()) {
+        report("FAIL while load forwarder " + forwarder->Name + " \"" + forwarder->LibraryPath +
+               "\": " + forwarder->LoadProblem() +
+               (forwarder->HasJournal()
+                    ? "; its records are kept in its journal for a start with a usable library"
+                    : "; its records are counted as lost"));
+      }
+      if (const std::uint64_t recovered = forwarder->Counts().Recovered; recovered > 0) {
+        report("FORWARD " + forwarder->Name + ": " + std::to_string(recovered) +
+               " RECORDS NOT YET DELIVERED FOUND IN THE JOURNAL, DELIVERED FIRST");
+      }
     }
     FForwarders.push_back(std::move(forwarder));
   }
@@ -39,6 +102,24 @@ void tLogForwarderSet::Offer(std::string_view peerAddress, std::string_view peer
   std::from_chars(peerPort.data(), peerPort.data() + peerPort.size(), port);
   for (const auto& forwarder : FForwarders) {
     forwarder->Offer(peerAddress, port, application, module, prefix, text, clientTime, serverTime);
+  }
+}
+
+void tLogForwarderSet::HoldRecords() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->HoldRecords();
+  }
+}
+
+void tLogForwarderSet::WriteHeld() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->WriteHeld();
+  }
+}
+
+void tLogForwarderSet::WriteHeldSoFar() {
+  for (const auto& forwarder : FForwarders) {
+    forwarder->WriteHeldSoFar();
   }
 }
 
@@ -74,9 +155,14 @@ void tLogForwarderSet::TakeDropReport(std::vector<std::string>& lines, std::uint
   }
   bool any = false;
   for (const auto& forwarder : FForwarders) {
-    if (const std::uint64_t dropped = forwarder->TakeOverflow(); dropped > 0) {
+    if (const std::uint64_t dropped = forwarder->TakeDropped(); dropped > 0) {
       lines.push_back("FORWARD " + forwarder->Name + ": " + std::to_string(dropped) +
-                      " RECORDS DROPPED, QUEUE FULL");
+                      (forwarder->HasJournal() ? " RECORDS DROPPED, JOURNAL FULL"
+                                               : " RECORDS DROPPED, QUEUE FULL"));
+      any = true;
+    }
+    for (const std::string& problem : forwarder->TakeJournalProblems()) {
+      lines.push_back("FORWARD " + forwarder->Name + ": journal: " + problem);
       any = true;
     }
   }

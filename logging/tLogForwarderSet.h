@@ -19,8 +19,11 @@
 class tLogForwarderSet {
  public:
   // Reads section "Forward" of configPath (missing file or section: none) and starts a forwarder
-  // for each line with a name and a path; report gets one line for each line or library that
-  // cannot be used.
+  // for each line with a name and a path, its journal in limits.JournalRoot/<name> (characters
+  // other than letters, digits, '-', '_' and '.' made '_', and trailing dots; a leading dot or a
+  // Windows device name gets a '_' before it). report gets one line for each line, library or
+  // journal that cannot be used, and one for each journal that holds records not yet delivered
+  // (they go first).
   tLogForwarderSet(const std::string& configPath, TLogForwarderLimits limits,
                    const std::function<void(const std::string&)>& report);
   tLogForwarderSet(const tLogForwarderSet&) = delete;
@@ -39,15 +42,29 @@ class tLogForwarderSet {
              std::string_view module, std::string_view prefix, std::string_view text,
              TDateTime clientTime, TDateTime serverTime);
 
+  // The main loop's pass: from HoldRecords to WriteHeld each forwarder collects the records
+  // offered, and WriteHeld appends them to its journal with one write call. The routing calls
+  // WriteHeld before it writes the pass to the log files.
+  void HoldRecords();
+  void WriteHeld();
+  // Appends what the pass has offered so far, before the routing writes lines ahead of the pass's
+  // end; holding goes on.
+  void WriteHeldSoFar();
+
+  // The library's own counts of the index-th forwarder (TLogForwarder::LibraryCounts).
+  bool LibraryCounts(std::size_t index, TLogProviderStatistics& counts) const {
+    return index < FForwarders.size() && FForwarders[index]->LibraryCounts(counts);
+  }
+
   // Stops every forwarder, each delivering what it has queued until deadline, then finalizes
   // them and gives report one statistics line each (TLogForwarder::StatisticsLine). Returns the
   // records not delivered by then (also in the lines).
   std::size_t ReleaseAll(std::chrono::steady_clock::time_point deadline,
                          const std::function<void(const std::string&)>& report);
 
-  // One line per forwarder whose queue refused records since the last report:
-  // "FORWARD Nats: 120 RECORDS DROPPED, QUEUE FULL". At most every intervalMs of ticks, unless
-  // force.
+  // One line per forwarder that dropped records since the last report: "FORWARD Nats: 120
+  // RECORDS DROPPED, QUEUE FULL" (memory queue) or "..., JOURNAL FULL" (the journal's disk
+  // limit), and one per problem of a journal. At most every intervalMs of ticks, unless force.
   void TakeDropReport(std::vector<std::string>& lines, std::uint32_t ticks,
                       std::uint32_t intervalMs, bool force);
 

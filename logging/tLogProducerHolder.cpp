@@ -23,8 +23,11 @@ void Append(std::string& out, std::initializer_list<std::string_view> parts) {
   }
 }
 
-TLogFileTableOptions FileTableOptions(const TLogProducerHolderOptions& options) {
+TLogFileTableOptions FileTableOptions(const TLogProducerHolderOptions& options,
+                                      tLogForwarderSet& forwarders) {
   TLogFileTableOptions table;
+  // Lines written before the pass ends: the journals get the pass's records first.
+  table.BeforeEarlyWrite = [&forwarders] { forwarders.WriteHeldSoFar(); };
   table.MaxOpenFiles = options.MaxOpenFiles;
   table.ReportIntervalMs = options.DropReportIntervalMs;
   table.Ticks = options.Ticks;
@@ -38,7 +41,7 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::strin
                                        TLogProducerHolderOptions options)
     : BaseCatalog(std::move(baseCatalog)),
       FOptions(std::move(options)),
-      FFileTable(FileTableOptions(FOptions)),
+      FFileTable(FileTableOptions(FOptions, FForwarders)),
       FForwarders(configPath, FOptions.ForwarderLimits, FOptions.Report) {
   FMasks = FOptions.Masks ? FOptions.Masks : std::make_shared<const TFileLogMasks>();
   for (TProviderEntry& entry : ReadProvidersSection(configPath)) {

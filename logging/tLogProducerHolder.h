@@ -41,7 +41,8 @@ struct TLogProducerHolderOptions {
   // Receives one line for each plug-in or forwarder library that cannot be used (at
   // construction), and the forwarders' statistics lines (at ReleaseAll).
   std::function<void(const std::string&)> Report;
-  // The bound of each forwarder's queue (section "Forward").
+  // The bound of each forwarder's queue (section "Forward") and where their journals are; the
+  // server takes JournalRoot from ForwardJournal.
   TLogForwarderLimits ForwarderLimits;
   // The compiled masks of the file producers; null builds them from the process locale.
   std::shared_ptr<const TFileLogMasks> Masks;
@@ -137,9 +138,16 @@ class tLogProducerHolder {
 
   // The main loop's pass over the events already queued: from HoldLines to WriteHeld the lines
   // of each file are collected and then written with one call per file (see TLogFileTable).
-  // Main loop thread only.
-  void HoldLines() { FFileTable.HoldLines(); }
-  void WriteHeld() { FFileTable.WriteHeld(); }
+  // The forwarders' journals get the pass's records first, so a record in the files is in the
+  // journals too. Main loop thread only.
+  void HoldLines() {
+    FForwarders.HoldRecords();
+    FFileTable.HoldLines();
+  }
+  void WriteHeld() {
+    FForwarders.WriteHeld();
+    FFileTable.WriteHeld();
+  }
 
   // Main loop thread only.
   std::size_t PluginProducerCount() const { return FPlugins.size(); }

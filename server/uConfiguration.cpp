@@ -145,6 +145,8 @@ TServerSettings ReadConfiguration(const std::string& configPath,
       ReadText(configPath, "TimePlacementMask", settings.TimePlacementMask);
   settings.PluginIsolation =
       ReadInteger(configPath, "PluginIsolation", settings.PluginIsolation ? 1 : 0) != 0;
+  settings.ForwardJournal = ReadText(configPath, "ForwardJournal",
+                                     executableDirectory + "ForwardJournal" + PathDelimiter);
 
   // The file then shows every value in effect; SysLogPort only when the user put it there.
   WriteKey(configPath, "ServicePort", std::to_string(settings.ServicePort));

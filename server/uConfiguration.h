@@ -15,6 +15,8 @@ struct TServerSettings {
   bool ModuleNameAsFilePrefix = true;
   std::string TimePlacementMask = "yyyy_mm_dd";  // kept and written back, otherwise unused
   bool PluginIsolation = true;  // each plug-in library in a plug-in host process of its own
+  // The directory of the forwarders' journals; default set by the reader; never written back.
+  std::string ForwardJournal;
 };
 
 // The configuration file could not be written ("Unable to write to <full path>"), or must not be
@@ -40,7 +42,8 @@ std::string ConfigurationPath(const std::string& executablePath);
 // Reads section "Common" (missing or malformed keys take their defaults, silently), then writes
 // back ServicePort, RunMode, LogMode, BaseCatalog, ModuleNameAsFilePrefix, TimePlacementMask and
 // PluginIsolation, in this order, creating the file when missing. executableDirectory ends with its
-// separator; the default BaseCatalog is executableDirectory + "Logs" + separator. Throws
+// separator; the default BaseCatalog is executableDirectory + "Logs" + separator, the default
+// ForwardJournal executableDirectory + "ForwardJournal" + separator (only read). Throws
 // EConfigurationError when the file is larger than 16 MiB or not a regular file (links are
 // followed), or cannot be written. Start-up thread only.
 TServerSettings ReadConfiguration(const std::string& configPath,

@@ -109,6 +109,7 @@ void tMainThread::ReadConfiguration() {
   FBaseCatalog = settings.BaseCatalog;
   FModuleNameAsFilePrefix = settings.ModuleNameAsFilePrefix;
   FPluginIsolation = settings.PluginIsolation;
+  FForwardJournal = settings.ForwardJournal;
   FTimePlacementMask = settings.TimePlacementMask;
 }
 
@@ -163,6 +164,7 @@ void tMainThread::Serve() {
   holderOptions.MaxOpenFiles = OpenLogFileBound(OpenFileLimit());
   holderOptions.Report = [this](const std::string& message) { WriteLog(false, message); };
   holderOptions.PluginIsolation = FPluginIsolation;
+  holderOptions.ForwarderLimits.JournalRoot = FForwardJournal;
   ProducerHolder =
       std::make_unique<tLogProducerHolder>(FBaseCatalog, FConfigurationPath, holderOptions);
   if (FRunMode == 1) {

@@ -205,6 +205,7 @@ class tMainThread {
   std::string FBaseCatalog;
   bool FModuleNameAsFilePrefix = true;
   bool FPluginIsolation = true;
+  std::string FForwardJournal;  // the forwarders' journals (ForwardJournal of section Common)
   std::string FTimePlacementMask;
 
   std::atomic<bool> FStopRequested{false};

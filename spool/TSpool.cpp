@@ -230,31 +230,80 @@ void TSpool::BeginSegment() {
 }
 
 bool TSpool::Add(std::string_view payload) {
+  return Add(std::span<const std::string_view>(&payload, 1)) == 1;
+}
+
+std::size_t TSpool::Add(std::span<const std::string_view> payloads) {
   std::lock_guard lock(Lock);
-  const std::string frame = TSpoolSegmentReader::Frame(FNext, payload);
-  const auto dropped = [this] {
-    ++FCounts.Dropped;
-    ++FDroppedUnreported;
-    return false;
+  std::size_t stored = 0;
+  std::string frames;
+  std::size_t first = 0;  // the first record whose frame is in frames
+  const auto dropped = [this](std::size_t count) {
+    FCounts.Dropped += count;
+    FDroppedUnreported += count;
   };
-  if (payload.size() > TSpoolSegmentReader::MaxPayloadBytes ||
-      frame.size() > FOptions.DiskLimitBytes) {
-    return dropped();
+  const auto flush = [&](std::size_t end) {
+    const auto batch = payloads.subspan(first, end - first);
+    const TAppend result = batch.empty() ? TAppend::Stored : AppendFrames(frames, batch);
+    if (result == TAppend::Stored) {
+      stored += batch.size();
+    } else if (result == TAppend::Failed || batch.size() == 1) {
+      dropped(batch.size());
+    } else {
+      // No room for them all at once: one by one, the drop policy deciding for each.
+      for (const std::string_view payload : batch) {
+        const auto one = std::span<const std::string_view>(&payload, 1);
+        if (AppendFrames(TSpoolSegmentReader::Frame(FNext, payload), one) == TAppend::Stored) {
+          ++stored;
+        } else {
+          dropped(1);
+        }
+      }
+    }
+    frames.clear();
+    first = end;
+  };
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    const std::string_view payload = payloads[i];
+    if (payload.size() > TSpoolSegmentReader::MaxPayloadBytes ||
+        payload.size() + TSpoolSegmentReader::HeaderBytes > FOptions.DiskLimitBytes) {
+      flush(i);
+      dropped(1);
+      first = i + 1;
+      continue;
+    }
+    if (!frames.empty() &&
+        frames.size() + payload.size() + TSpoolSegmentReader::HeaderBytes > FOptions.SegmentBytes) {
+      flush(i);
+    }
+    frames += TSpoolSegmentReader::Frame(FNext + (i - first), payload);
   }
-  if (!MakeRoom(frame.size())) {
-    return dropped();
+  flush(payloads.size());
+  if (stored > 0) {
+    FUnsynced = true;
+    SyncIfDue(false);
+    FWaitingSignal.notify_one();
+  }
+  return stored;
+}
+
+TSpool::TAppend TSpool::AppendFrames(const std::string& frames,
+                                     std::span<const std::string_view> payloads) {
+  if (!MakeRoom(frames.size())) {
+    return TAppend::NoRoom;
   }
   if (!FSegmentFile.IsOpen() || FSegments.back().Bytes >= FOptions.SegmentBytes) {
     BeginSegment();
     if (!FSegmentFile.IsOpen()) {
-      return dropped();
+      return TAppend::Failed;
     }
   }
   TSegment& segment = FSegments.back();
-  if (!FSegmentFile.Write(frame)) {
+  if (!FSegmentFile.Write(frames)) {
     Problem("spool: writing " + segment.Path + " failed (error " +
-            std::to_string(FSegmentFile.LastError()) + "); a record is dropped");
-    // A part of the frame may have reached the file: nothing more is written behind it.
+            std::to_string(FSegmentFile.LastError()) + "); " + std::to_string(payloads.size()) +
+            " records are dropped");
+    // A part of the frames may have reached the file: nothing more is written behind it.
     FSegmentFile.Close();
     std::error_code ignored;
     const auto size = fs::file_size(segment.Path, ignored);
@@ -263,24 +312,23 @@ bool TSpool::Add(std::string_view payload) {
     for (const auto& each : FSegments) {
       FDiskBytes += each.Bytes;
     }
-    return dropped();
+    return TAppend::Failed;
   }
-  segment.Bytes += frame.size();
-  FDiskBytes += frame.size();
-  segment.End = FNext + 1;
-  FCache.push_back({FNext, std::string(payload)});
-  FCacheBytes += payload.size();
-  ++FNext;
-  ++FCounts.Added;
+  segment.Bytes += frames.size();
+  FDiskBytes += frames.size();
+  for (const std::string_view payload : payloads) {
+    FCache.push_back({FNext, std::string(payload)});
+    FCacheBytes += payload.size();
+    ++FNext;
+    ++FCounts.Added;
+  }
+  segment.End = FNext;
   // The oldest waiting records are on disk as well; they are read back when their turn comes.
   while (FCacheBytes > FOptions.MemoryLimitBytes && !FCache.empty()) {
     FCacheBytes -= FCache.front().Payload.size();
     FCache.pop_front();
   }
-  FUnsynced = true;
-  SyncIfDue(false);
-  FWaitingSignal.notify_one();
-  return true;
+  return TAppend::Stored;
 }
 
 bool TSpool::MakeRoom(std::uint64_t frameBytes) {
@@ -472,7 +520,23 @@ void TSpool::LoseWaiting(std::uint64_t until, const std::string& why) {
 }
 
 void TSpool::Acknowledge(std::uint64_t sequence) {
+  Acknowledge(std::span<const std::uint64_t>(&sequence, 1));
+}
+
+void TSpool::Acknowledge(std::span<const std::uint64_t> sequences) {
   std::lock_guard lock(Lock);
+  for (const std::uint64_t sequence : sequences) {
+    AcknowledgeLocked(sequence);
+  }
+  AdvanceWatermark();
+  RemoveConfirmedSegments();
+  if (FOptions.CheckpointEachAcknowledge) {
+    WriteCheckpoint(false);
+  }
+  SyncIfDue(false);
+}
+
+void TSpool::AcknowledgeLocked(std::uint64_t sequence) {
   const auto flying = FInFlight.find(sequence);
   if (flying == FInFlight.end()) {
     return;
@@ -481,9 +545,6 @@ void TSpool::Acknowledge(std::uint64_t sequence) {
   FInFlight.erase(flying);
   ++FCounts.Acknowledged;
   FConfirmed.insert(sequence);
-  AdvanceWatermark();
-  RemoveConfirmedSegments();
-  SyncIfDue(false);
 }
 
 void TSpool::Retry(std::uint64_t sequence) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,10 @@ struct TSpoolOptions {
   // Sync() and destruction. 0: after every record. A kill -9 of the process loses nothing either
   // way (every record is written out at Add); this bounds what a power loss can cost.
   std::uint32_t SyncIntervalMs = 1000;
+  // The checkpoint is written (not forced to the disk) at every Acknowledge call, not only every
+  // SyncIntervalMs, so that a kill -9 resends only the records that were in flight. For a spool
+  // whose confirmations come in batches (a write call each).
+  bool CheckpointEachAcknowledge = false;
 };
 
 // One record handed out for sending.
@@ -75,9 +80,9 @@ struct TSpoolStatistics {
 // crc32 covers the sequence and the payload. Reading a segment stops at the first frame that is
 // incomplete or fails its check (a torn tail after a crash): the rest is reported, not used.
 //
-// Every record is written to the current segment in Add, with one write call, before Add
-// returns. Each open begins a new segment, so a torn tail is never appended to. Segments whose
-// records are all confirmed are removed. Opening the directory again hands out, from the
+// Every record is written to the current segment in Add, with one write call (one for a batch),
+// before Add returns. Each open begins a new segment, so a torn tail is never appended to. Segments
+// whose records are all confirmed are removed. Opening the directory again hands out, from the
 // watermark on, every record that was not confirmed (records confirmed out of order above the
 // watermark are sent again: at least once, never lost).
 //
@@ -106,6 +111,10 @@ class TSpool {
   // dropped instead (DropNewest at the disk limit, a record larger than the disk limit, or a
   // failed write): counted in Dropped and in TakeDroppedCount. Any thread.
   bool Add(std::string_view payload);
+  // Stores the records in order as Add does, the frames of as many as fit in a segment written
+  // with one write call. Returns how many were stored; the rest were dropped, counted, as Add
+  // drops. Any thread.
+  std::size_t Add(std::span<const std::string_view> payloads);
 
   // Appends to out up to maxRecords records that wait to be sent, in order: those given back by
   // Retry first (lowest sequence first), then the rest oldest first. Waits up to waitMs for the
@@ -117,6 +126,8 @@ class TSpool {
   // The engine confirmed the record: it is never handed out again. Sequences that are not in
   // flight (already confirmed, dropped, unknown) are ignored. Any thread.
   void Acknowledge(std::uint64_t sequence);
+  // Acknowledge for each sequence, taking the lock (and writing the checkpoint) once.
+  void Acknowledge(std::span<const std::uint64_t> sequences);
   // The engine did not take the record: it waits to be sent again, before newer records. Any
   // thread.
   void Retry(std::uint64_t sequence);
@@ -159,6 +170,12 @@ class TSpool {
   void SyncIfDue(bool force);
   void AdvanceWatermark();
   bool MakeRoom(std::uint64_t frameBytes);
+  // Writes frames (those of payloads, numbered from FNext on) to the current segment with one
+  // call. NoRoom: the disk limit and policy leave no room for them all, nothing done; Failed:
+  // the segment cannot be written (reported; the caller counts the drops).
+  enum class TAppend { Stored, NoRoom, Failed };
+  TAppend AppendFrames(const std::string& frames, std::span<const std::string_view> payloads);
+  void AcknowledgeLocked(std::uint64_t sequence);
   void DropOldestSegment();
   void RemoveConfirmedSegments();
   // The waiting record FSendNext (or the next readable one) from the disk; false when none

@@ -6,6 +6,7 @@
 //
 //   ForwarderBench [records]      (default 200000)
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,9 @@
 #include <vector>
 
 #include "bench/forward/uForwarderBench.h"
+#include "logging/TFileLogProducer.h"
+#include "logging/tLogForwarderSet.h"
+#include "logging/uLogServerInterface.h"
 #include "platform/uChildProcess.h"
 #include "platform/uSocket.h"
 
@@ -54,6 +58,56 @@ TFigures Forwarder(const std::string& dir, const std::string& servers, int repli
   return LibraryRun(library, records);
 }
 
+// The same forwarder behind the server's own forwarder queue (tLogForwarderSet), fed as the main
+// loop feeds it: passes of PassRecords, each ended as the main loop ends a pass. "main loop" is
+// the time and CPU the routing spends offering the records; the whole run ends when JetStream has
+// acknowledged every record.
+TFigures ServerForwarder(const std::string& dir, const std::string& servers, int records,
+                         TFigures& mainLoop) {
+  constexpr int PassRecords = 100;
+  std::filesystem::create_directories(dir);
+  const std::string library = dir + "/Nats.so";
+  std::filesystem::copy_file(KELVRA_NATS_FORWARDER, library,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::ofstream(dir + "/Nats.conf")
+      << "[Forwarder]\nServers=" << servers << "\nMaxOutstandingAcks=2000\n[Stream]\nReplicas=1\n";
+  std::ofstream(dir + "/LogServer.conf") << "[Forward]\nNats=" << library << "\n";
+  TLogForwarderLimits limits;
+  limits.JournalRoot = dir + "/journal";
+  tLogForwarderSet set(dir + "/LogServer.conf", limits,
+                       [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+  const TDateTime now = LocalNow();
+  set.HoldRecords();
+  set.Offer("10.0.0.1", "40000", "load", "warm", "", "warm-up", now, now);
+  set.WriteHeld();
+  const auto acknowledged = [&set] {
+    TLogProviderStatistics counts{};
+    return set.LibraryCounts(0, counts) ? counts.acknowledged : 0;
+  };
+  while (acknowledged() < 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto start = Clock::now();
+  const std::clock_t cpu = std::clock();
+  for (int i = 0; i < records; i += PassRecords) {
+    set.HoldRecords();
+    for (int j = i; j < std::min(records, i + PassRecords); ++j) {
+      set.Offer("10.0.0.1", "40000", "load", "m", "", Text, now, now);
+    }
+    set.WriteHeld();
+  }
+  mainLoop = {std::chrono::duration<double>(Clock::now() - start).count(),
+              static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
+  const auto deadline = Clock::now() + std::chrono::minutes(5);
+  while (acknowledged() < static_cast<unsigned long long>(records) + 1 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const TFigures figures{std::chrono::duration<double>(Clock::now() - start).count(),
+                         static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
+  set.ReleaseAll(Clock::now() + std::chrono::seconds(10), nullptr);
+  return figures;
+}
+
 std::unique_ptr<TChildProcess> StartServer(const std::string& dir, const std::string& name,
                                            std::uint16_t port,
                                            const std::vector<std::string>& cluster) {
@@ -86,6 +140,11 @@ int main(int argc, char** argv) {
     auto server = StartServer(dir + "/r1", "one", port, {});
     Print("JetStream forwarder, R1", records,
           Forwarder(dir + "/r1", "nats://127.0.0.1:" + std::to_string(port), 1, records));
+    TFigures mainLoop;
+    const TFigures whole = ServerForwarder(dir + "/r1q", "nats://127.0.0.1:" + std::to_string(port),
+                                           records, mainLoop);
+    Print("server queue + forwarder, R1", records, whole);
+    Print("  of it the main loop's part", records, mainLoop);
     server->RequestStop();
     server->WaitFor(20'000);
   }

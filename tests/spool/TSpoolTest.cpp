@@ -334,3 +334,53 @@ TEST(TSpoolTest, AnUnusableDirectoryFailsTheOpenWithItsName) {
     EXPECT_NE(std::string(error.what()).find("plain-file"), std::string::npos);
   }
 }
+
+TEST(TSpoolTest, ABatchIsStoredInOrderAndItsRecordsThatCannotBeKeptAreCounted) {
+  // An oversized record in the middle, and a disk limit that holds only part of the batches:
+  // each record is stored in order or counted as dropped, by the policy, as with single adds.
+  constexpr std::uint64_t Batches = 40;
+  constexpr std::uint64_t PerBatch = 50;
+  for (const auto policy : {TSpoolDropPolicy::DropOldest, TSpoolDropPolicy::DropNewest}) {
+    SCOPED_TRACE(policy == TSpoolDropPolicy::DropOldest ? "oldest" : "newest");
+    TTestDirectory dir;
+    auto options = SpoolOptions(dir.Dir());
+    options.DiskLimitBytes = 64 * 1024;
+    options.SegmentBytes = 8 * 1024;
+    options.DropPolicy = policy;
+    std::uint64_t stored = 0;
+    {
+      TSpool spool(options);
+      const std::string tooLarge(70 * 1024, 'x');
+      for (std::uint64_t b = 0; b < Batches; ++b) {
+        std::vector<std::string> texts;
+        for (std::uint64_t n = 0; n < PerBatch; ++n) {
+          texts.push_back(Payload(b * PerBatch + n, 100));
+        }
+        std::vector<std::string_view> batch(texts.begin(), texts.end());
+        if (b == 1) {
+          batch.insert(batch.begin() + 10, tooLarge);
+        }
+        stored += spool.Add(batch);
+        ASSERT_LE(spool.Statistics().DiskBytes, options.DiskLimitBytes);
+      }
+      const auto counts = spool.Statistics();
+      EXPECT_EQ(counts.Added, stored);
+      EXPECT_EQ(
+          counts.Dropped,
+          Batches * PerBatch + 1 - (policy == TSpoolDropPolicy::DropNewest ? stored : counts.Held));
+      EXPECT_EQ(spool.TakeDroppedCount(), counts.Dropped);
+    }
+    // What is kept comes back after reopening, in order and without a gap.
+    TSpool again(options);
+    const auto left = TakeAll(again);
+    ASSERT_FALSE(left.empty());
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      const std::uint64_t n =
+          policy == TSpoolDropPolicy::DropNewest ? i : Batches * PerBatch - left.size() + i;
+      ASSERT_EQ(left[i].Payload, Payload(n, 100)) << i;
+    }
+    if (policy == TSpoolDropPolicy::DropNewest) {
+      EXPECT_EQ(left.size(), stored);
+    }
+  }
+}
