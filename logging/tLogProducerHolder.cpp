@@ -112,15 +112,17 @@ bool tLogProducerHolder::Offer(const std::string& key, std::string_view text, TD
     }
     taken = true;
   }
-  // Plug-in entries all precede the file entries, and at most one file entry has a given key.
+  // Plug-in entries all precede the file entries.
   if (key.starts_with('*')) {
     FFoldedKey = key;
     FoldCase(FFoldedKey);
-    if (const auto file = FFilesByKey.find(FFoldedKey);
-        file != FFilesByKey.end() && file->second->Key == key) {
-      Touch(file->second);
-      file->second->Producer->AddMessage(text, clientTime, serverTime);
-      taken = true;
+    const auto [first, last] = FFilesByKey.equal_range(FFoldedKey);
+    for (auto file = first; file != last; ++file) {
+      if (file->second->Key == key) {
+        Touch(file->second);
+        file->second->Producer->AddMessage(text, clientTime, serverTime);
+        taken = true;
+      }
     }
   }
   return taken;
@@ -134,8 +136,13 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
          {"*", peerAddress, ":", peerPort, "=", applicationName, "|", moduleName, "|", filePrefix});
   FFoldedKey = FKey;
   FoldCase(FFoldedKey);
-  if (const auto found = FFilesByKey.find(FFoldedKey); found != FFilesByKey.end()) {
-    return found->second;
+  const std::array<std::size_t, 4> sizes = {peerAddress.size(), peerPort.size(),
+                                            applicationName.size(), moduleName.size()};
+  const auto [first, last] = FFilesByKey.equal_range(FFoldedKey);
+  for (auto found = first; found != last; ++found) {
+    if (found->second->FieldSizes == sizes) {
+      return found->second;
+    }
   }
 
   if (FOptions.MaxFileProducers > 0) {
@@ -148,6 +155,7 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
   made.Key = FKey;
   made.FoldedKey = FFoldedKey;
   made.FoldedPeer = FFoldedKey.substr(0, 1 + peerAddress.size() + 1 + peerPort.size());
+  made.FieldSizes = sizes;
   made.Sequence = FNextSequence++;
   made.Producer = std::make_unique<TFileLogProducer>(
       BaseCatalog, std::string(peerAddress), std::string(peerPort), std::string(applicationName),
@@ -160,7 +168,7 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
     TPeerList& peer = FFilesByPeer[entry.FoldedPeer];
     entry.PeerSlot = peer.insert(peer.end(), position);
   } catch (...) {
-    FFilesByKey.erase(entry.FoldedKey);
+    EraseFromKeyMap(position);
     if (const auto peer = FFilesByPeer.find(entry.FoldedPeer);
         peer != FFilesByPeer.end() && peer->second.empty()) {
       FFilesByPeer.erase(peer);
@@ -169,6 +177,16 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
     throw;
   }
   return position;
+}
+
+void tLogProducerHolder::EraseFromKeyMap(TFileList::iterator entry) noexcept {
+  const auto [first, last] = FFilesByKey.equal_range(entry->FoldedKey);
+  for (auto found = first; found != last; ++found) {
+    if (found->second == entry) {
+      FFilesByKey.erase(found);
+      return;
+    }
+  }
 }
 
 void tLogProducerHolder::Touch(TFileList::iterator entry) {
@@ -180,7 +198,7 @@ void tLogProducerHolder::ReleaseFileEntry(TFileList::iterator entry) {
   entry->Producer->Stop();
   entry->Producer->WaitFor();
   entry->Producer.reset();
-  FFilesByKey.erase(entry->FoldedKey);
+  EraseFromKeyMap(entry);
   const auto peer = FFilesByPeer.find(entry->FoldedPeer);
   peer->second.erase(entry->PeerSlot);
   if (peer->second.empty()) {

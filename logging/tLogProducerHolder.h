@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +59,9 @@ struct TLogProducerHolderOptions {
 // - a plug-in entry for each valid line of the configuration's "Providers" section, in file
 //   order, keyed by the line's key exactly as written;
 // - a file entry per record stream, keyed "*address:port=application|module|prefix", created
-//   for the first record of the stream that no plug-in entry takes.
+//   for the first record of the stream that no plug-in entry takes. The key alone does not tell
+//   streams apart (application "a|b", module "c" against application "a", module "b|c"): an
+//   entry belongs to the stream whose fields, each as a whole, are its own.
 //
 // A record goes to every entry whose key equals, byte for byte, one of
 //   K1 "address:port|application|module|prefix"
@@ -66,8 +69,9 @@ struct TLogProducerHolderOptions {
 //   K3 "address|application|module|"
 // once per pass that matches (with an empty prefix K2 and K3 coincide, and such an entry gets the
 // record twice). Only when no pass took it does it go to the file entry whose key equals
-// "*address:port=application|module|prefix" without regard to ASCII letter case, created when
-// missing. So a record reaches the plug-ins that claim it or one file, never both.
+// "*address:port=application|module|prefix" without regard to ASCII letter case and whose fields
+// have the record's lengths, created when missing. So a record reaches the plug-ins that claim it
+// or one file, never both.
 //
 // File producers are released when their sender disconnects (ReleasePeer), when they got no
 // record for a while (ReleaseIdle), or, beyond MaxFileProducers, least recently used first. A
@@ -177,6 +181,8 @@ class tLogProducerHolder {
     std::string Key;        // as built for the stream's first record
     std::string FoldedKey;  // Key in ASCII lower case; FFilesByKey refers to it
     std::string FoldedPeer;
+    // The lengths of the fields but the last (the prefix): with the key they tell the stream.
+    std::array<std::size_t, 4> FieldSizes{};
     std::uint64_t Sequence = 0;  // creation order
     std::uint32_t LastUsed = 0;  // ticks of the last record
     TPeerList::iterator PeerSlot;
@@ -190,6 +196,8 @@ class tLogProducerHolder {
                                             std::string_view applicationName,
                                             std::string_view moduleName,
                                             std::string_view filePrefix);
+  // Takes entry out of FFilesByKey, leaving other entries of the same key.
+  void EraseFromKeyMap(TFileList::iterator entry) noexcept;
   void Touch(TFileList::iterator entry);
   void ReleaseFileEntry(TFileList::iterator entry);
 
@@ -204,8 +212,9 @@ class tLogProducerHolder {
   std::unordered_map<std::string, std::vector<TPluginProducer*>> FPluginsByKey;
 
   TFileList FFiles;
-  // Folded key => its entry; the key text lives in the entry.
-  std::unordered_map<std::string_view, TFileList::iterator> FFilesByKey;
+  // Folded key => its entries (several when streams' keys coincide); the key text lives in the
+  // entry.
+  std::unordered_multimap<std::string_view, TFileList::iterator> FFilesByKey;
   // Folded "*address:port" => the sender's entries.
   std::unordered_map<std::string, TPeerList> FFilesByPeer;
   std::uint64_t FNextSequence = 0;

@@ -22,6 +22,7 @@ TCustomTCPConnection::TCustomTCPConnection(TSocket socket, std::uint16_t clientI
   ClientIndex = clientIndex;
   RemoteAddress = std::move(remoteAddress);
   RemotePort = remotePort;
+  SetStackSize(ThreadStackBytes);
   Start();
 }
 
@@ -116,17 +117,37 @@ void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
   }
 }
 
-void TCustomTCPConnection::DrainReceived(char* buffer) {
+long TCustomTCPConnection::ReceiveAndPost() {
+  if (!FReceiveBuffer) {
+    FReceiveSize = FirstReceiveSize;
+    FReceiveBuffer = std::make_unique_for_overwrite<char[]>(FReceiveSize);
+  }
+  const long received = ReceiveBytes(FSocket, FReceiveBuffer.get(), FReceiveSize);
+  if (received <= 0) {
+    return received;
+  }
+  PostEvent(evReceive, FReceiveBuffer.get(), static_cast<std::int32_t>(received));
+  constexpr auto largest = static_cast<std::size_t>(MaxChunk);
+  if (static_cast<std::size_t>(received) == FReceiveSize && FReceiveSize < largest) {
+    // The peer sends more at a time than fits: the next read takes twice as much.
+    FReceiveSize = std::min(FReceiveSize * 2, largest);
+    FReceiveBuffer = std::make_unique_for_overwrite<char[]>(FReceiveSize);
+  }
+  return received;
+}
+
+void TCustomTCPConnection::DrainReceived() {
   // Bytes the peer sent before the stop are no less received for it: they are read as long as
   // the socket has any, within the drain limit, and their packets queued.
   // Bytes still on their way from the peer's side (held back by flow control while this thread
   // waited for room) keep coming as they are read; the drain ends once none came for a short
   // wait.
   while (DrainTimeLeft()) {
-    const long received = ReceiveBytes(FSocket, buffer, MaxChunk);
+    const long received = ReceiveAndPost();
     if (received > 0) {
-      PostEvent(evReceive, buffer, static_cast<std::int32_t>(received));
-    } else if (received < 0 && IsWouldBlockError(LastSocketError())) {
+      continue;
+    }
+    if (received < 0 && IsWouldBlockError(LastSocketError())) {
       if (!WaitSocket(FSocket, false, nullptr, StopDrainIdleMs).Readable) {
         break;
       }
@@ -155,21 +176,13 @@ void TCustomTCPConnection::PostEvent(tTCPEventKind kind, const void* data, std::
       }
       QueueItem(item);
       break;
-    case evReceive: {
-      bool more = false;
-      item.Data = Filter->Decode(data, size, more);
-      while (true) {
-        if (!item.Data.empty()) {
-          QueueItem(item);
-          item.Data.clear();
-        }
-        if (!more) {
-          break;
-        }
-        item.Data = Filter->Decode(nullptr, 0, more);
-      }
+    case evReceive:
+      // Each packet moves into the queue item: its bytes are copied once, out of the read.
+      Filter->DecodeEach(data, size, [this, &item](std::string&& packet) {
+        item.Data = std::move(packet);
+        QueueItem(item);
+      });
       break;
-    }
   }
 }
 
@@ -177,9 +190,6 @@ void TCustomTCPConnection::Execute() {
   SetTcpNoDelay(FSocket);
   PostEvent(evConnect, nullptr, 0);
 
-  // Not filled: only the pages that reads reach are ever touched, so an idle connection costs
-  // little memory.
-  const auto receiveBuffer = std::make_unique_for_overwrite<char[]>(MaxChunk);
   std::string chunk;
   // The frame being written and how much of it has gone out; a partial send keeps its
   // remainder, which goes out before the next chunk. Sized by the frame, so it holds the
@@ -193,9 +203,8 @@ void TCustomTCPConnection::Execute() {
     bool progressed = false;
 
     if (readReady) {
-      const long received = ReceiveBytes(FSocket, receiveBuffer.get(), MaxChunk);
+      const long received = ReceiveAndPost();
       if (received > 0) {
-        PostEvent(evReceive, receiveBuffer.get(), static_cast<std::int32_t>(received));
         progressed = true;
       } else if (received == 0) {
         peerGone = true;
@@ -242,7 +251,7 @@ void TCustomTCPConnection::Execute() {
   }
 
   if (!peerGone) {
-    DrainReceived(receiveBuffer.get());
+    DrainReceived();
   }
   PostEvent(evDisconnect, nullptr, 0);
   CloseOwnSocket();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -36,6 +37,12 @@ class TCustomTCPConnection final : public TIPConnection {
   // none has come for StopDrainIdleMs.
   static constexpr std::uint32_t StopDrainLimitMs = 5000;
   static constexpr int StopDrainIdleMs = 100;
+  // The first size of the receive buffer; a read that fills it doubles it, up to MaxChunk, so a
+  // connection holds only as much as its peer sends at a time.
+  static constexpr std::size_t FirstReceiveSize = 2048;
+  // The stack of a connection thread: its calls are shallow, and thousands of connections then
+  // reserve little address space.
+  static constexpr std::size_t ThreadStackBytes = 256 * 1024;
 
   // Takes over the socket (non-blocking) and starts the thread. A null filter class gives the
   // pass-through filter. Listener thread only.
@@ -72,8 +79,10 @@ class TCustomTCPConnection final : public TIPConnection {
   // False once a stop was asked for and StopDrainLimitMs have passed since it was first seen.
   // Connection thread only.
   bool DrainTimeLeft();
-  // buffer holds MaxChunk bytes.
-  void DrainReceived(char* buffer);
+  // Reads into FReceiveBuffer and posts what came, then doubles the buffer (up to MaxChunk) when
+  // the read filled it. The bytes read, 0 when the peer closed, -1 on error.
+  long ReceiveAndPost();
+  void DrainReceived();
   void CloseOwnSocket();
 
   std::atomic<TCustomTCPServer*> FServer;
@@ -84,6 +93,9 @@ class TCustomTCPConnection final : public TIPConnection {
   // Set while SendQueue holds entries (by Send, reset by TakeChunk, both under SendLock).
   TSocketSignal SendEvent;
   std::unique_ptr<tEmptyReceiveFilter> Filter;  // used by the connection thread only
+  // The receive buffer, not filled: only the bytes reads reach are touched. Connection thread.
+  std::unique_ptr<char[]> FReceiveBuffer;
+  std::size_t FReceiveSize = 0;
   // When the drain after a stop request ends; connection thread only.
   std::optional<std::chrono::steady_clock::time_point> FDrainUntil;
 };

@@ -1,5 +1,8 @@
 #include "net/uReceiveFilter.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "protocol/uTPKTFrame.h"
 
 namespace {
@@ -26,6 +29,21 @@ std::string tEmptyReceiveFilter::Encode(const void* data, std::int32_t size) con
 std::string tEmptyReceiveFilter::Decode(const void* data, std::int32_t count, bool& More) {
   More = false;
   return CopyBytes(data, count);
+}
+
+void tEmptyReceiveFilter::DecodeEach(const void* data, std::int32_t count,
+                                     const TPacketSink& packet) {
+  bool more = false;
+  std::string next = Decode(data, count, more);
+  while (true) {
+    if (!next.empty()) {
+      packet(std::move(next));
+    }
+    if (!more) {
+      return;
+    }
+    next = Decode(nullptr, 0, more);
+  }
 }
 
 std::unique_ptr<tEmptyReceiveFilter> tEmptyReceiveFilter::CreateFilter() {
@@ -61,6 +79,64 @@ std::string tTPKTReceiveFilter::Decode(const void* data, std::int32_t count, boo
     Buffer.append(static_cast<const char*>(data), static_cast<std::size_t>(count));
   }
   return ExtractFrame(More);
+}
+
+void tTPKTReceiveFilter::DecodeEach(const void* data, std::int32_t count,
+                                    const TPacketSink& packet) {
+  if (data == nullptr || count <= 0) {
+    return;
+  }
+  const char* next = static_cast<const char*>(data);
+  auto left = static_cast<std::size_t>(count);
+  // What earlier reads left buffered takes only the bytes its frame lacks, a header's worth at
+  // most when the length is not known yet; the frames cut are those Decode would give.
+  while (BufferedSize() > 0 && left > 0) {
+    if (FHead > 0) {
+      Buffer.erase(0, FHead);
+      FHead = 0;
+    }
+    const std::size_t taken = std::min(static_cast<std::size_t>(BytesNeeded()), left);
+    Buffer.append(next, taken);
+    next += taken;
+    left -= taken;
+    bool more = false;
+    do {
+      std::string payload = ExtractFrame(more);
+      if (!payload.empty()) {
+        packet(std::move(payload));
+      }
+    } while (more);
+  }
+  // The same rules as ExtractFrame, straight on the received bytes.
+  while (left >= static_cast<std::size_t>(HeaderSize)) {
+    const auto* head = reinterpret_cast<const std::uint8_t*>(next);
+    if (!IsTPKTHeaderStart(head)) {
+      next += 2;
+      left -= 2;
+      continue;
+    }
+    std::size_t length = TPKTDeclaredLength(head);
+    if (left < length) {
+      break;
+    }
+    if (length > static_cast<std::size_t>(HeaderSize)) {
+      packet(std::string(next + HeaderSize, length - HeaderSize));
+    } else if (length == 0) {
+      length = HeaderSize;
+    }
+    next += length;
+    left -= length;
+  }
+  if (left > 0) {
+    Buffer.append(next, left);
+  }
+  // A burst of one read must not stay with the connection: the buffer keeps one frame at most.
+  constexpr std::size_t KeptCapacity = 4096;
+  if (Buffer.capacity() > KeptCapacity && Buffer.size() - FHead <= KeptCapacity) {
+    Buffer.erase(0, FHead);
+    FHead = 0;
+    Buffer.shrink_to_fit();
+  }
 }
 
 std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {

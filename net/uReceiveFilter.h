@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,11 @@ class tEmptyReceiveFilter {
   // count <= 0), More false. Protocol: call once with the bytes just read, then with
   // (nullptr, 0) for as long as the previous call set More; empty packets are not delivered.
   virtual std::string Decode(const void* data, std::int32_t count, bool& More);
+  // Every non-empty packet that newly received bytes complete, in order, handed to packet to
+  // keep: the same packets as Decode and its follow-up calls. The base does exactly that; a
+  // framing filter cuts frames straight out of data and buffers only an incomplete last frame.
+  using TPacketSink = std::function<void(std::string&& packet)>;
+  virtual void DecodeEach(const void* data, std::int32_t count, const TPacketSink& packet);
 
   // The bytes received and not yet framed (used by framing filters only).
   std::size_t BufferedSize() const { return Buffer.size() - FHead; }
@@ -60,6 +66,10 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
   std::string Encode(const void* data, std::int32_t size) const override;
   // Appends the bytes (count > 0) to the buffer, then ExtractFrame.
   std::string Decode(const void* data, std::int32_t count, bool& More) override;
+  // Completes a buffered frame with the bytes it lacks, then cuts the frames out of the rest of
+  // data without copying it into the buffer first; a read then costs one copy per payload, and
+  // the buffer holds at most one incomplete frame.
+  void DecodeEach(const void* data, std::int32_t count, const TPacketSink& packet) override;
 
   // Cuts the next frame out of the buffer: its payload (empty while the frame is incomplete),
   // More true when at least 4 bytes stay buffered. Bytes that do not start with 03 00 are

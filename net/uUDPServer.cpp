@@ -1,5 +1,7 @@
 #include "net/uUDPServer.h"
 
+#include <array>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -152,20 +154,24 @@ void tUDPServer::RunLoop() {
       Server.FOpen.store(false, std::memory_order_release);
       Server.CloseSocket();
       Server.FClients.Clear();
+      Server.ForgetLastSource();
       Server.FSendQueue.Clear();
     }
   } loopEnd{*this};
 
+  FReceiveBuffers = std::make_unique_for_overwrite<std::uint8_t[]>(
+      static_cast<std::size_t>(ReceiveBatch) * ReceiveBufferSize);
   FStartedEvent.Set();
   while (!Terminated()) {
     const unsigned work = WaitForWork();
     if ((work & WorkReceive) != 0) {
-      bool more = ReceiveDatagram(true);
+      int taken = ReceiveDatagrams(true);
       // A pass that has nothing to send takes what else is waiting, up to a bound, without a
-      // wait in between; bursts then cost one receive call per datagram, not two calls.
-      for (int burst = 1; work == WorkReceive && more && burst < ReceiveBurst && !Terminated();
-           ++burst) {
-        more = ReceiveDatagram(false);
+      // wait in between; bursts then cost one receive call per batch of datagrams.
+      for (int burst = taken;
+           work == WorkReceive && taken == ReceiveBatch && burst < ReceiveBurst && !Terminated();
+           burst += taken) {
+        taken = ReceiveDatagrams(false);
       }
     }
     if ((work & WorkSend) != 0) {
@@ -208,41 +214,58 @@ void tUDPServer::SetPeer(std::uint16_t Index, const std::string& Address, std::u
   RemotePort = Port;
 }
 
-bool tUDPServer::ReceiveDatagram(bool RecordWouldBlock) {
-  std::uint32_t fromAddress = 0;
-  std::uint16_t fromPort = 0;
-  const long length = ::ReceiveDatagram(FSocket, FReceiveBuffer.data(), FReceiveBuffer.size(),
-                                        fromAddress, fromPort);
-  if (length < 0) {
+int tUDPServer::ReceiveDatagrams(bool RecordWouldBlock) {
+  std::array<TReceivedDatagram, ReceiveBatch> datagrams;
+  const int taken = ::ReceiveDatagrams(FSocket, FReceiveBuffers.get(), ReceiveBufferSize,
+                                       datagrams.data(), ReceiveBatch);
+  if (taken < 0) {
     const int error = LastSocketError();
     // Finding nothing on a follow-up attempt is no error: a waiting pass would not have tried.
     if (RecordWouldBlock || !IsWouldBlockError(error)) {
       FLastError = error;
     }
-    return false;
+    return 0;
   }
-  if (static_cast<std::size_t>(length) > FReceiveBuffer.size()) {
-    // Too long for the buffer: lost, as Winsock reports it.
-    FLastError = SocketErrorMessageSize;
-    return true;
+  // Every datagram taken is handed on, also after a stop request.
+  for (int i = 0; i < taken; ++i) {
+    const TReceivedDatagram& datagram = datagrams[static_cast<std::size_t>(i)];
+    if (static_cast<std::size_t>(datagram.Length) > ReceiveBufferSize) {
+      // Too long for the buffer: lost, as Winsock reports it.
+      FLastError = SocketErrorMessageSize;
+      continue;
+    }
+    if (datagram.Length == 0) {
+      continue;
+    }
+    SetDatagramPeer(datagram.FromAddress, datagram.FromPort);
+    if (FOnReceive) {
+      FOnReceive(*this, FReceiveBuffers.get() + static_cast<std::size_t>(i) * ReceiveBufferSize,
+                 static_cast<std::uint32_t>(datagram.Length));
+    }
   }
-  if (length == 0) {
-    return true;
+  return taken;
+}
+
+void tUDPServer::SetDatagramPeer(std::uint32_t FromAddress, std::uint16_t FromPort) {
+  if (FLastSourceKnown && FromAddress == FLastSourceAddress && FromPort == FLastSourcePort) {
+    SetPeer(FLastSourceIndex, FLastSourceText, FromPort);
+    return;
   }
-  const std::string address = FormatIPv4Address(fromAddress);
+  FLastSourceText = FormatIPv4Address(FromAddress);
   std::uint16_t index = 0;
-  const bool known = FClients.Find(address, fromPort, index);
+  const bool known = FClients.Find(FLastSourceText, FromPort, index);
   if (!known) {
-    index = FClients.Add(tUDPClient{address, fromPort});
+    index = FClients.Add(tUDPClient{FLastSourceText, FromPort});
   }
-  SetPeer(index, address, fromPort);
+  // A full table gives no slot to remember.
+  FLastSourceKnown = index != TUDPClintList::TableFull;
+  FLastSourceAddress = FromAddress;
+  FLastSourcePort = FromPort;
+  FLastSourceIndex = index;
+  SetPeer(index, FLastSourceText, FromPort);
   if (!known && FOnConnect) {
     FOnConnect(*this);
   }
-  if (FOnReceive) {
-    FOnReceive(*this, FReceiveBuffer.data(), static_cast<std::uint32_t>(length));
-  }
-  return true;
 }
 
 void tUDPServer::SendNext() {
@@ -278,6 +301,7 @@ void tUDPServer::SendNext() {
       break;
     }
     case tSendQueueItem::KindRemove:
+      ForgetLastSource();
       if (FClients.Get(request->ClientIndex, peer)) {
         SetPeer(request->ClientIndex, peer.Address, peer.Port);
         if (FClients.Remove(request->ClientIndex) && FOnDisconnect) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -24,10 +25,13 @@
 // Datagrams of 1 to ReceiveBufferSize bytes raise OnReceive; empty and longer ones raise nothing.
 // Each pass of the loop waits at most 50 ms (twice that on the send path), so a stop request is
 // seen within about 100 ms plus the time of a handler in progress. A pass with nothing to send
-// takes up to 64 waiting datagrams one after the other; one request is sent per pass.
+// takes up to 64 waiting datagrams, ReceiveBatch at a time with one receive call, and raises their
+// events one after the other in arrival order; one request is sent per pass.
 class tUDPServer : public TIPConnection {
  public:
   static constexpr std::size_t ReceiveBufferSize = 8192;
+  // Datagrams taken with one receive call.
+  static constexpr int ReceiveBatch = 32;
   // WaitForStart's code for a time-out with no error recorded (ERROR_TIMEOUT, on every platform).
   static constexpr std::int32_t ErrorTimeout = 1460;
 
@@ -87,9 +91,14 @@ class tUDPServer : public TIPConnection {
   void RunLoop();
   void CloseSocket();
   unsigned WaitForWork();
-  // Takes one datagram and raises its events. True when a datagram was taken (also an empty or
-  // oversized one); false when none was waiting or the receive failed.
-  bool ReceiveDatagram(bool RecordWouldBlock);
+  // Takes up to ReceiveBatch datagrams and raises their events. Returns how many were taken
+  // (also empty and oversized ones); 0 when none was waiting or the receive failed.
+  int ReceiveDatagrams(bool RecordWouldBlock);
+  // The peer table's slot of a datagram's source, added (with OnConnect) when new; sets the
+  // event's peer.
+  void SetDatagramPeer(std::uint32_t FromAddress, std::uint16_t FromPort);
+  // Forgets the last datagram's source, whose slot may have gone.
+  void ForgetLastSource() { FLastSourceKnown = false; }
   void SendNext();
   void SetPeer(std::uint16_t Index, const std::string& Address, std::uint16_t Port);
   // True from a successful bind to the end of the loop, while no stop has been requested.
@@ -107,7 +116,16 @@ class tUDPServer : public TIPConnection {
   const tNotifyTCPEvent FOnConnect;
   std::atomic<std::int32_t> FLastError{0};
   TSendQueue FSendQueue;
-  std::array<std::uint8_t, ReceiveBufferSize> FReceiveBuffer{};  // server thread only
+  // ReceiveBatch buffers of ReceiveBufferSize bytes, made when the loop starts and not filled,
+  // so only the pages that datagrams reach are touched. Server thread only.
+  std::unique_ptr<std::uint8_t[]> FReceiveBuffers;
+  // The source of the last datagram and its slot, so a run of datagrams from one peer looks the
+  // table up once. Server thread only; forgotten whenever the table loses a peer.
+  bool FLastSourceKnown = false;
+  std::uint32_t FLastSourceAddress = 0;
+  std::uint16_t FLastSourcePort = 0;
+  std::uint16_t FLastSourceIndex = 0;
+  std::string FLastSourceText;
   TEvent FStartedEvent;  // set while the receive and send loop runs
   const int FReceiveBufferBytes;
   // Set from a successful bind to the end of the loop; the send operations and GetClientText

@@ -1,6 +1,7 @@
 #include "platform/TThread.h"
 
 #include <chrono>
+#include <system_error>
 
 TThread::~TThread() {
   TerminateAndWait();
@@ -8,17 +9,20 @@ TThread::~TThread() {
 
 void TThread::Start() {
   std::lock_guard lock(FJoinLock);
-  if (FThread.joinable() || Finished()) {
+  if (FThread.Joinable() || Finished()) {
     return;
   }
-  FThread = std::thread([this] { Run(); });
+  if (!FThread.Start([this] { Run(); }, FStackSize)) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "thread start");
+  }
   FStarted.store(true, std::memory_order_release);
 }
 
 void TThread::WaitFor() {
   std::lock_guard lock(FJoinLock);
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
-    FThread.join();
+  if (FThread.Joinable() && !FThread.IsCurrent()) {
+    FThread.Join();
   }
 }
 
@@ -36,8 +40,8 @@ bool TThread::WaitFor(std::uint32_t timeoutMs) {
 
 void TThread::Abandon() {
   std::lock_guard lock(FJoinLock);
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
-    FThread.detach();
+  if (FThread.Joinable() && !FThread.IsCurrent()) {
+    FThread.Detach();
   }
 }
 

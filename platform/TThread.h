@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <thread>
+
+#include "platform/uNativeThread.h"
 
 // Base of every worker thread of the server.
 //
@@ -23,7 +25,8 @@ class TThread {
   TThread& operator=(const TThread&) = delete;
   virtual ~TThread();
 
-  // Starts the body on a new thread. Once only; further calls do nothing. Any thread.
+  // Starts the body on a new thread. Once only; further calls do nothing. Throws
+  // std::system_error when the platform cannot start a thread. Any thread.
   void Start();
 
   // Sets the stop request that the body polls. Any thread.
@@ -55,6 +58,11 @@ class TThread {
 
   virtual void Execute() = 0;
 
+  // The stack of the thread Start makes; 0 (the default) is the platform's. Before Start only.
+  // Threads made by the thousand (connections, file producers) take a small one, so they
+  // reserve little address space.
+  void SetStackSize(std::size_t bytes) noexcept { FStackSize = bytes; }
+
   void TerminateAndWait() {
     Terminate();
     WaitFor();
@@ -72,6 +80,7 @@ class TThread {
   std::mutex FFinishLock;  // guards FBodyEnded, for the timed WaitFor
   bool FBodyEnded = false;
   std::condition_variable FFinishedSignal;
+  std::size_t FStackSize = 0;
   std::mutex FJoinLock;  // guards FThread against two concurrent WaitFor() calls
-  std::thread FThread;
+  TNativeThread FThread;
 };

@@ -95,6 +95,20 @@ long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::ui
 long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint32_t toAddress,
                   std::uint16_t toPort);
 
+// One datagram taken by ReceiveDatagrams.
+struct TReceivedDatagram {
+  // The datagram's real length; larger than the capacity when it did not fit.
+  long Length = 0;
+  std::uint32_t FromAddress = 0;  // network order
+  std::uint16_t FromPort = 0;     // host order
+};
+// Up to count waiting datagrams of a non-blocking socket, in arrival order, datagram i into
+// buffers + i * capacity with its length and source in datagrams[i] (one recvmmsg call on Linux;
+// recvfrom in turn on Windows). Returns how many were taken (at least 1), or -1 when none could
+// be (LastSocketError() tells why; the would-block code when none was waiting).
+int ReceiveDatagrams(TSocket socket, void* buffers, std::size_t capacity,
+                     TReceivedDatagram* datagrams, int count);
+
 // A manual-reset event that a thread can wait on together with a socket (an eventfd on Linux,
 // an event object on Windows). Set, Reset and IsSet: any thread.
 class TSocketSignal {

@@ -434,6 +434,24 @@ long ReceiveDatagram(TSocket socket, void* buffer, std::size_t capacity, std::ui
   return received;
 }
 
+int ReceiveDatagrams(TSocket socket, void* buffers, std::size_t capacity,
+                     TReceivedDatagram* datagrams, int count) {
+  // Winsock has no batch receive: one recvfrom per datagram, until none waits.
+  auto* bytes = static_cast<char*>(buffers);
+  int received = 0;
+  while (received < count) {
+    TReceivedDatagram& datagram = datagrams[received];
+    datagram.Length = ReceiveDatagram(socket, bytes + static_cast<std::size_t>(received) * capacity,
+                                      capacity, datagram.FromAddress, datagram.FromPort);
+    if (datagram.Length < 0) {
+      break;
+    }
+    ++received;
+  }
+  // What ended a batch of some datagrams is the next call's to report.
+  return received > 0 ? received : -1;
+}
+
 long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint32_t toAddress,
                   std::uint16_t toPort) {
   const sockaddr_in to = MakeAddress(toAddress, toPort);

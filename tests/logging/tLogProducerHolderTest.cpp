@@ -213,6 +213,54 @@ TEST_F(tLogProducerHolderTest, SendersOfOnePathShareOneOpenFile) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 6000);
 }
 
+// Streams whose fields join into the same key text stay apart: each record reaches its own file.
+TEST_F(tLogProducerHolderTest, StreamsWhoseFieldsJoinAlikeKeepTheirOwnFiles) {
+  struct Stream {
+    const char* address;
+    const char* port;
+    const char* application;
+    const char* module;
+    const char* prefix;
+  };
+  const std::vector<std::vector<Stream>> cases = {
+      {{"10.0.0.5", "514", "a|b", "c", ""}, {"10.0.0.5", "514", "a", "b|c", ""}},
+      {{"10.0.0.5", "514", "app", "m|p", ""}, {"10.0.0.5", "514", "app", "m", "p|"}},
+      {{"10.0.0.5", "514", "a", "b|c|", "d"}, {"10.0.0.5", "514", "a|b", "c", "|d"}},
+      {{"10.0.0.5", "514", "a=b", "c", ""}, {"10.0.0.5", "514=a", "b", "c", ""}},
+      {{"10.0.0.5", "514", "ab", "c", ""}, {"10.0.0.5", "514", "AB", "c", ""}},
+  };
+  for (const std::vector<Stream>& streams : cases) {
+    SCOPED_TRACE(std::string(streams[0].application) + " / " + streams[1].application);
+    fs::remove_all(Base());
+    auto holder = MakeHolder("");
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t i = 0; i < streams.size(); ++i) {
+        const Stream& s = streams[i];
+        holder->RouteRecord(s.address, s.port, s.application, s.module, s.prefix,
+                            "stream " + std::to_string(i), 0);
+      }
+    }
+    const bool sameStream = std::string_view(streams[0].application) == "ab";
+    EXPECT_EQ(holder->FileProducerCount(), sameStream ? 1u : streams.size());
+    holder.reset();
+    std::vector<std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(Base())) {
+      if (entry.is_regular_file()) {
+        contents.push_back(ReadTextFile(entry.path().string()));
+      }
+    }
+    std::sort(contents.begin(), contents.end());
+    if (sameStream) {
+      // Names match without regard to letter case: one stream, one file.
+      EXPECT_EQ(contents,
+                (std::vector<std::string>{"stream 0\r\nstream 1\r\nstream 0\r\nstream 1\r\n"}));
+    } else {
+      EXPECT_EQ(contents,
+                (std::vector<std::string>{"stream 0\r\nstream 0\r\n", "stream 1\r\nstream 1\r\n"}));
+    }
+  }
+}
+
 // One line at start for each library that cannot be used; its line still takes its records.
 TEST_P(tLogProducerHolderModeTest, UnusableLibrariesAreReportedOnceAtStart) {
   const std::string missing = FDir.File("missing.so");

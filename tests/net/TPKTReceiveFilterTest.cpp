@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/uReceiveFilter.h"
@@ -136,6 +137,54 @@ TEST(TPKTReceiveFilterTest, HeaderOnlyAndShortLengthsDeliverNothingAndMoveOn) {
     EXPECT_EQ(Deliver(filter, {testCase.read}), testCase.delivered) << testCase.name;
     EXPECT_EQ(filter.BufferedSize(), 0u) << testCase.name;
   }
+}
+
+// DecodeEach cuts frames straight out of each read; whatever the stream and however it is split
+// into reads, it delivers what Decode and its follow-up calls deliver, and keeps no more
+// buffered.
+TEST(TPKTReceiveFilterTest, DecodeEachDeliversWhatDecodeDoesForEverySplit) {
+  const std::vector<std::pair<const char*, std::string>> streams = {
+      {"frames", Frame("one") + Frame("second record") + Frame(std::string(300, 'p'))},
+      {"stray and probes", Bytes({0xAA}) + Frame("A") + Bytes({3, 0, 0, 4}) + Frame("B") +
+                               Bytes({0xAA, 0xBB}) + Frame("C")},
+      {"short lengths", Bytes({3, 0, 0, 0}) + Frame("A") + Bytes({3, 0, 0, 2, 0xEE, 0xEE}) +
+                            Frame("B") + Bytes({3, 0, 0, 1}) + Frame("C")},
+      {"a large frame", Frame("x") + Frame(std::string(65531, 'L')) + Frame("y")},
+      {"tail of garbage", Frame("A") + std::string(7, '\x55')},
+  };
+  for (const auto& [name, stream] : streams) {
+    for (const std::size_t step :
+         {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}, std::size_t{7},
+          std::size_t{64}, std::size_t{4096}, stream.size()}) {
+      SCOPED_TRACE(std::string(name) + ", reads of " + std::to_string(step));
+      std::vector<std::string> reads;
+      for (std::size_t at = 0; at < stream.size(); at += step) {
+        reads.push_back(stream.substr(at, step));
+      }
+      tTPKTReceiveFilter expectedFilter;
+      const std::vector<std::string> expected = Deliver(expectedFilter, reads);
+      tTPKTReceiveFilter filter;
+      std::vector<std::string> delivered;
+      for (const std::string& read : reads) {
+        filter.DecodeEach(read.data(), static_cast<std::int32_t>(read.size()),
+                          [&](std::string&& packet) { delivered.push_back(std::move(packet)); });
+      }
+      EXPECT_EQ(delivered, expected);
+      EXPECT_EQ(filter.BufferedSize(), expectedFilter.BufferedSize());
+      EXPECT_FALSE(delivered.empty());
+    }
+  }
+}
+
+// The pass-through filter hands on every read whole.
+TEST(EmptyReceiveFilterTest, DecodeEachHandsOnEveryReadAsItCame) {
+  tEmptyReceiveFilter filter;
+  std::vector<std::string> delivered;
+  for (const std::string read : {"first read", "", "second"}) {
+    filter.DecodeEach(read.data(), static_cast<std::int32_t>(read.size()),
+                      [&](std::string&& packet) { delivered.push_back(std::move(packet)); });
+  }
+  EXPECT_EQ(delivered, (std::vector<std::string>{"first read", "second"}));
 }
 
 TEST(TPKTReceiveFilterTest, BytesNeededCountsWhatTheCurrentFrameLacks) {

@@ -129,6 +129,34 @@ TEST_F(UDPServerTest, RequestKindsAndTheirEvents) {
   EXPECT_EQ(Server->SetSocketOption(SocketLevelSocket, SocketOptionReuseAddr, &one, sizeof one), 1);
 }
 
+// Datagrams taken in batches keep their order and their own peers, and a peer taken out of the
+// table is a new peer with its next datagram.
+TEST_F(UDPServerTest, BurstsFromSeveralPeersKeepOrderAndARemovedPeerConnectsAgain) {
+  TPeer a;
+  TPeer b;
+  a.SendTo(Port, "a first");
+  b.SendTo(Port, "b first");
+  ASSERT_TRUE(Log.WaitForCount(4));
+  Events expected = Log.Events();
+  ASSERT_EQ(expected.size(), 4u);
+  // More than one batch, peers taking turns in runs of different lengths.
+  for (int i = 0; i < 3 * tUDPServer::ReceiveBatch; ++i) {
+    TPeer& peer = i % 5 < 3 ? a : b;
+    const std::uint16_t slot = &peer == &a ? expected[0].Index : expected[2].Index;
+    peer.SendTo(Port, "n" + std::to_string(i));
+    expected.push_back({'R', slot, "127.0.0.1", peer.Port, "n" + std::to_string(i)});
+  }
+  ASSERT_EQ(EventsFrom(0, expected.size()), expected);
+  const std::uint16_t aSlot = expected[0].Index;
+  Server->DisconnectClient(aSlot);
+  expected.push_back({'D', aSlot, "127.0.0.1", a.Port, ""});
+  ASSERT_EQ(EventsFrom(0, expected.size()), expected);
+  a.SendTo(Port, "a again");
+  expected.push_back({'C', aSlot, "127.0.0.1", a.Port, ""});
+  expected.push_back({'R', aSlot, "127.0.0.1", a.Port, "a again"});
+  EXPECT_EQ(EventsFrom(0, expected.size()), expected);
+}
+
 // A failed bind ends the thread with the bind's code; the server then takes no requests.
 TEST(UDPServerBindTest, BindFailuresEndTheThread) {
   TPeer holder;  // holds 127.0.0.1 and a port

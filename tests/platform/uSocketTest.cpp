@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -253,6 +256,83 @@ TEST(ReceiveDatagramTest, ADatagramLongerThanTheBufferReportsMoreThanItHolds) {
   EXPECT_EQ(buffer.substr(0, 4), "next");
   CloseSocket(sender);
   CloseSocket(receiver);
+}
+
+// Several datagrams with one call: in arrival order, each in its own slot with its length and
+// source; one too long for its slot shows a larger length and leaves its neighbours whole.
+TEST(ReceiveDatagramsTest, ABatchKeepsOrderLengthsAndSources) {
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket receiver = OpenUdpSocket();
+  const TSocket first = OpenUdpSocket();
+  const TSocket second = OpenUdpSocket();
+  ASSERT_EQ(BindSocket(receiver, loopback, 0), 0);
+  ASSERT_EQ(BindSocket(first, loopback, 0), 0);
+  ASSERT_EQ(BindSocket(second, loopback, 0), 0);
+  SetSocketNonBlocking(receiver);
+  std::uint16_t port = 0;
+  std::uint16_t firstPort = 0;
+  std::uint16_t secondPort = 0;
+  ASSERT_EQ(GetLocalPort(receiver, port), 0);
+  ASSERT_EQ(GetLocalPort(first, firstPort), 0);
+  ASSERT_EQ(GetLocalPort(second, secondPort), 0);
+
+  constexpr std::size_t capacity = 16;
+  constexpr int slots = 4;
+  std::string buffers(capacity * slots, '\0');
+  TReceivedDatagram datagrams[slots];
+  // Nothing waiting: no datagram, and the would-block code.
+  EXPECT_EQ(ReceiveDatagrams(receiver, buffers.data(), capacity, datagrams, slots), -1);
+  EXPECT_TRUE(IsWouldBlockError(LastSocketError()));
+
+  struct Sent {
+    TSocket from;
+    std::uint16_t fromPort;
+    std::string bytes;
+  };
+  const Sent sent[] = {{first, firstPort, "one"},
+                       {second, secondPort, "two, longer"},
+                       {first, firstPort, std::string(capacity + 5, 'x')},
+                       {second, secondPort, std::string(capacity, 'f')},
+                       {first, firstPort, "fifth"}};
+  for (const Sent& datagram : sent) {
+    ASSERT_EQ(
+        SendDatagram(datagram.from, datagram.bytes.data(), datagram.bytes.size(), loopback, port),
+        static_cast<long>(datagram.bytes.size()));
+  }
+  std::vector<std::pair<long, std::uint16_t>> got;
+  std::vector<std::string> texts;
+  for (int attempt = 0; attempt < 200 && got.size() < std::size(sent); ++attempt) {
+    const int taken = ReceiveDatagrams(receiver, buffers.data(), capacity, datagrams, slots);
+    if (taken < 0) {
+      ASSERT_TRUE(IsWouldBlockError(LastSocketError()));
+      WaitSocket(receiver, false, nullptr, 50);
+      continue;
+    }
+    ASSERT_LE(taken, slots);
+    for (int i = 0; i < taken; ++i) {
+      EXPECT_EQ(datagrams[i].FromAddress, loopback);
+      got.emplace_back(datagrams[i].Length, datagrams[i].FromPort);
+      const std::size_t kept =
+          std::min<std::size_t>(static_cast<std::size_t>(datagrams[i].Length), capacity);
+      texts.push_back(buffers.substr(static_cast<std::size_t>(i) * capacity, kept));
+    }
+  }
+  ASSERT_EQ(got.size(), std::size(sent));
+  for (std::size_t i = 0; i < std::size(sent); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].second, sent[i].fromPort);
+    if (sent[i].bytes.size() > capacity) {
+      EXPECT_GT(got[i].first, static_cast<long>(capacity));
+      EXPECT_EQ(texts[i], sent[i].bytes.substr(0, capacity));
+    } else {
+      EXPECT_EQ(got[i].first, static_cast<long>(sent[i].bytes.size()));
+      EXPECT_EQ(texts[i], sent[i].bytes);
+    }
+  }
+  for (const TSocket socket : {receiver, first, second}) {
+    CloseSocket(socket);
+  }
 }
 
 }  // namespace
