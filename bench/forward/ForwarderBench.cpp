@@ -92,7 +92,7 @@ TFigures ServerForwarder(const std::string& dir, const std::string& servers, int
   for (int i = 0; i < records; i += PassRecords) {
     set.HoldRecords();
     for (int j = i; j < std::min(records, i + PassRecords); ++j) {
-      set.Offer("10.0.0.1", "40000", "load", "m", "", Text, now, now);
+      set.Offer("10.0.0.1", "40000", "load", "m", "", Text(), now, now);
     }
     set.WriteHeld();
   }
