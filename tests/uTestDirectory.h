@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/uProcess.h"
 
@@ -54,4 +56,31 @@ inline void WriteTextFile(const std::string& path, const std::string& content) {
 inline std::string ReadTextFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The file's lines, without their ends; none when it cannot be read.
+inline std::vector<std::string> FileLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadTextFile(path));
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+inline std::size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
+  std::size_t count = 0;
+  for (const std::string& each : lines) {
+    count += each == line ? 1 : 0;
+  }
+  return count;
+}
+
+// The lines as one text, each ended by a line feed (for failure messages).
+inline std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line + "\n";
+  }
+  return text;
 }

@@ -37,15 +37,6 @@ std::string BatchFrame(const std::vector<std::string>& texts) {
   return writer.Finish();
 }
 
-std::vector<std::string> Lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadTextFile(path));
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 TEST(KelvraPluginHostTest, AClosedChannelEndsTheHostAfterWhatItHasAndFinalize) {
   struct Case {
     const char* name;
@@ -98,7 +89,7 @@ TEST(KelvraPluginHostTest, AClosedChannelEndsTheHostAfterWhatItHasAndFinalize) {
       expected.push_back("Initialize||10.0.0.5|514|SYSLOG|syslog");
     }
     expected.insert(expected.end(), c.calls.begin(), c.calls.end());
-    EXPECT_EQ(Lines(output), expected);
+    EXPECT_EQ(FileLines(output), expected);
   }
 }
 

@@ -39,41 +39,16 @@ std::unique_ptr<TPluginProducer> MakeProducer(bool isolated, const std::string& 
                                                 library);
 }
 
-std::vector<std::string> Lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadTextFile(path));
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // Waits up to 10 s until the file's last line is last.
 std::vector<std::string> WaitForLast(const std::string& path, const std::string& last) {
   const auto deadline = steady_clock::now() + seconds(10);
   for (;;) {
-    std::vector<std::string> lines = Lines(path);
+    std::vector<std::string> lines = FileLines(path);
     if ((!lines.empty() && lines.back() == last) || steady_clock::now() > deadline) {
       return lines;
     }
     std::this_thread::sleep_for(milliseconds(5));
   }
-}
-
-std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-  std::size_t count = 0;
-  for (const std::string& each : lines) {
-    count += each == line ? 1 : 0;
-  }
-  return count;
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    text += line + "\n";
-  }
-  return text;
 }
 
 std::size_t Release(std::unique_ptr<TPluginProducer>& producer,
@@ -109,7 +84,7 @@ TEST_P(PluginModeTest, InitializesDeliversInOrderAndFinalizesLast) {
   // Stopped at once, perhaps before its thread has begun: everything queued is still delivered.
   EXPECT_EQ(Release(producer), 0u);
 
-  const std::vector<std::string> lines = Lines(output);
+  const std::vector<std::string> lines = FileLines(output);
   ASSERT_EQ(lines.size(), 4u + Count);
   EXPECT_EQ(lines.front(), "Initialize||10.0.0.5|514|SYSLOG|syslog");
   for (int i = 0; i < Count; ++i) {
@@ -163,10 +138,10 @@ TEST(TIsolatedLogProducerTest, APoisonedRecordIsSkippedAfterTwoCrashesAndTheStre
               static_cast<long long>(took));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "m5") << Joined(lines);
-  EXPECT_EQ(Count(lines, "segv"), 2u) << Joined(lines);
-  EXPECT_EQ(Count(lines, "m4"), 1u);
-  EXPECT_GE(Count(lines, "m1"), 1u);
-  EXPECT_EQ(Count(lines, "Initialize||10.0.0.5|514|SYSLOG|syslog"), 3u);
+  EXPECT_EQ(CountOf(lines, "segv"), 2u) << Joined(lines);
+  EXPECT_EQ(CountOf(lines, "m4"), 1u);
+  EXPECT_GE(CountOf(lines, "m1"), 1u);
+  EXPECT_EQ(CountOf(lines, "Initialize||10.0.0.5|514|SYSLOG|syslog"), 3u);
   EXPECT_EQ(producer.Skipped(), 1u);
   EXPECT_EQ(producer.Restarts(), 2u);
   // Back-off 1 s, then 2 s.
@@ -238,7 +213,7 @@ TEST(TIsolatedLogProducerTest, AHostHangingAtStopIsKilledWithinTheTimeOut) {
   EXPECT_NE(Joined(report).find("did not end in time: killed"), std::string::npos)
       << Joined(report);
   made.reset();
-  EXPECT_EQ(Count(Lines(output), "Finalize"), 0u);
+  EXPECT_EQ(CountOf(FileLines(output), "Finalize"), 0u);
 }
 
 TEST(TIsolatedLogProducerTest, AStuckHostHoldsNoMoreThanTheQueueLimit) {

@@ -159,9 +159,11 @@ TEST(TLogForwarderJournalTest, EachForwarderHasAJournalDirectoryOfItsOwnFromItsN
     const char* Directory;
   };
   const TCase cases[] = {
-      {"Nats", "Nats"},        {"a/b", "a_b"},   {"NATS", "NATS~2"},  // case-blind file systems
-      {"..", "__"},           {"end.", "end_"}, {"CON", "_CON"},
-      {"nul.txt", "_nul.txt"}, {"x:y*", "x_y_"}, {"Kafka-1.main", "Kafka-1.main"},
+      {"Nats", "Nats"},   {"a/b", "a_b"},
+      {"NATS", "NATS~2"},  // case-blind file systems
+      {"..", "__"},       {"end.", "end_"},
+      {"CON", "_CON"},    {"nul.txt", "_nul.txt"},
+      {"x:y*", "x_y_"},   {"Kafka-1.main", "Kafka-1.main"},
   };
   TTestDirectory dir;
   std::string section = "[Forward]\n";

@@ -15,14 +15,6 @@ using namespace e2e;
 
 constexpr char RequestLine[] = "STATISTICS ON REQUEST: ";
 
-std::size_t CountOf(const std::vector<std::string>& messages, const std::string& wanted) {
-  std::size_t count = 0;
-  for (const std::string& message : messages) {
-    count += message == wanted ? 1 : 0;
-  }
-  return count;
-}
-
 // Sends records to the server over one connection and waits until they are in its files.
 void SendRecords(TServerUnderTest& server, int count) {
   TLoopbackClient client(server.TcpPort());

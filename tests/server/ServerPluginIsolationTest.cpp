@@ -20,32 +20,6 @@ using namespace e2e;
 
 constexpr TDateTime ClientNoon = 45358.5;
 
-// The lines the fault plug-in recorded (it writes them to the file named by its stream's prefix).
-std::vector<std::string> PluginLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadTextFile(path));
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
-  std::size_t count = 0;
-  for (const std::string& each : lines) {
-    count += each == line ? 1 : 0;
-  }
-  return count;
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    text += line + "\n";
-  }
-  return text;
-}
-
 // The record texts of every log file below root, in file order (syslog lines carry no stamps).
 std::vector<std::string> RecordTexts(const std::string& root) {
   static const std::regex line(R"(^(\d\d:\d\d:\d\d\.\d{3}\[\d\d:\d\d:\d\d\.\d{3}\] : )?(.*)\r$)");
@@ -80,7 +54,7 @@ class TIsolatedServer {
   // Waits until the plug-in's last recorded line is last.
   bool WaitForPluginLine(const std::string& last) {
     return WaitUntil([&] {
-      const std::vector<std::string> lines = PluginLines(FPluginFile);
+      const std::vector<std::string> lines = FileLines(FPluginFile);
       return !lines.empty() && lines.back() == last;
     });
   }
@@ -131,7 +105,7 @@ TEST(ServerPluginIsolationTest, ACrashingPluginEndsItsHostOnlyAndItsStreamGoesOn
     ASSERT_TRUE(SendDatagram(server.UdpPort(), "syslog " + std::to_string(round)));
     std::this_thread::sleep_for(100ms);
   }
-  ASSERT_TRUE(isolated.WaitForPluginLine("m5")) << Joined(PluginLines(isolated.PluginFile()));
+  ASSERT_TRUE(isolated.WaitForPluginLine("m5")) << Joined(FileLines(isolated.PluginFile()));
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   std::printf("crash on the third record: the fifth reached the plug-in %lld ms after the first\n",
               static_cast<long long>(took.count()));
@@ -141,7 +115,7 @@ TEST(ServerPluginIsolationTest, ACrashingPluginEndsItsHostOnlyAndItsStreamGoesOn
 
   // The plug-in: started three times, the poisoned record seen twice then skipped, the records
   // behind it delivered once, Finalize last.
-  const std::vector<std::string> calls = PluginLines(isolated.PluginFile());
+  const std::vector<std::string> calls = FileLines(isolated.PluginFile());
   EXPECT_EQ(CountOf(calls, "Initialize||127.0.0.1|0|Fault|m"), 3u) << Joined(calls);
   EXPECT_EQ(CountOf(calls, "segv"), 2u) << Joined(calls);
   EXPECT_EQ(CountOf(calls, "m4"), 1u) << Joined(calls);
@@ -206,7 +180,7 @@ TEST(ServerPluginIsolationTest, AHangingPluginIsKilledAtTheStopTimeOut) {
       << log;
   EXPECT_NE(log.find("STOP TIME-OUT: 5 PLUG-IN RECORDS LOST"), std::string::npos) << log;
   EXPECT_LT(log.find("did not end in time"), log.find("STOPPED LOG PRODUCER...OK")) << log;
-  EXPECT_EQ(CountOf(PluginLines(isolated.PluginFile()), "Finalize"), 0u);
+  EXPECT_EQ(CountOf(FileLines(isolated.PluginFile()), "Finalize"), 0u);
 }
 
 // kill -9 of the server: its host sees the channel close and ends by itself, after Finalize when
@@ -238,7 +212,7 @@ TEST(ServerPluginIsolationTest, AHostWhoseServerWasKilledEndsByItself) {
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed);
     std::printf("kill -9 of the server, last record \"%s\": its host ended %lld ms later\n", c.last,
                 static_cast<long long>(took.count()));
-    const std::vector<std::string> calls = PluginLines(isolated.PluginFile());
+    const std::vector<std::string> calls = FileLines(isolated.PluginFile());
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back(), c.finalized ? "Finalize" : c.last) << Joined(calls);
   }
