@@ -83,6 +83,7 @@ TEST(ServerPluginIsolationTest, ACrashingPluginEndsItsHostOnlyAndItsStreamGoesOn
   TIsolatedServer isolated;
   TServerUnderTest& server = isolated.Server();
   server.StartAndWaitForListener();
+  ASSERT_TRUE(server.WaitForSyslogListener());
 
   TLoopbackClient pluginClient(server.TcpPort());
   TLoopbackClient fileClient(server.TcpPort());

@@ -81,8 +81,16 @@ inline std::string RecordFrame(const std::string& application, const std::string
   return TpktFrame(EncodeLogRecord(record));
 }
 
-inline bool SendDatagram(std::uint16_t port, const std::string& bytes) {
+// From 127.0.0.1 unless another loopback source is named (its datagrams land in its own stream).
+inline bool SendDatagram(std::uint16_t port, const std::string& bytes,
+                         const std::string& source = "") {
   const TSocket socket = OpenUdpSocket();
+  std::uint32_t sourceAddress = 0;
+  if (!source.empty() && (!ParseIPv4Address(source, sourceAddress) ||
+                          BindSocket(socket, sourceAddress, 0) != 0)) {
+    CloseSocket(socket);
+    return false;
+  }
   const long sent = ::SendDatagram(socket, bytes.data(), bytes.size(), Loopback(), port);
   CloseSocket(socket);
   return sent == static_cast<long>(bytes.size());
@@ -193,6 +201,17 @@ class TServerUnderTest {
     TLoopbackClient probe;
     ASSERT_TRUE(WaitUntil([&] { return probe.Connect(FTcpPort) || !FProcess->Running(); }));
     ASSERT_TRUE(FProcess->Running()) << Output();
+  }
+
+  // The TCP listener opens before the syslog socket, so a datagram sent as soon as TCP accepts
+  // can find no socket yet. Probes from 127.0.0.2 until one is stored, in that sender's own stream.
+  bool WaitForSyslogListener() {
+    const std::filesystem::path probes = LogRoot() + NativePath("127.0.0.2/SYSLOG");
+    return WaitUntil([&] {
+      SendDatagram(FUdpPort, "probe", "127.0.0.2");
+      std::this_thread::sleep_for(50ms);
+      return !FilesBelow(probes).empty();
+    });
   }
 
   // SIGTERM, and the process has ended within the deadline (else it is killed). True when it
