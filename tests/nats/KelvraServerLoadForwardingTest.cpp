@@ -11,12 +11,13 @@
 
 #include "platform/uStopSignals.h"
 #include "tests/nats/uServerWithForwarder.h"
+#include "tests/uLoadSize.h"
 
 namespace natstest {
 namespace {
 
 constexpr int Clients = 10;
-constexpr int PerClient = 10'000;
+constexpr int PerClient = LoadSize(10'000);
 constexpr int Total = Clients * PerClient;
 constexpr int PerSend = 500;
 

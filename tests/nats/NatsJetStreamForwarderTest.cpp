@@ -5,6 +5,7 @@
 
 #include "tests/nats/uForwarderUnderTest.h"
 #include "tests/nats/uNatsServerFixture.h"
+#include "tests/uLoadSize.h"
 
 namespace natstest {
 namespace {
@@ -67,7 +68,7 @@ TEST(NatsJetStreamForwarderTest, HundredThousandRecordsOfTenClientsAreInTheStrea
   TForwarderUnderTest forwarder(dir, "Nats", Settings(server.Url()));
   forwarder.Initialize();
   constexpr int Clients = 10;
-  constexpr int Numbers = 10'000;
+  constexpr int Numbers = LoadSize(10'000);
   // Interleaved, as records of ten connections reach the server.
   for (int n = 0; n < Numbers; ++n) {
     for (int c = 0; c < Clients; ++c) {
@@ -78,7 +79,7 @@ TEST(NatsJetStreamForwarderTest, HundredThousandRecordsOfTenClientsAreInTheStrea
   ASSERT_TRUE(WaitForCount(probe, Clients * Numbers)) << probe.Count("KELVRA");
   forwarder.Finalize();
   const TLogProviderStatistics counts = forwarder.Statistics();
-  EXPECT_EQ(counts.acknowledged, 100'000u);
+  EXPECT_EQ(counts.acknowledged, static_cast<unsigned long long>(Clients * Numbers));
   EXPECT_EQ(counts.spooled, 0u);
   EXPECT_EQ(counts.dropped, 0u);
   const TStreamContent content = ReadStream(probe, Clients * Numbers);
@@ -147,7 +148,7 @@ TEST(NatsJetStreamForwarderTest, LeaderKilledMidRunLosesNothingAndShowsNoDuplica
   cluster.Start();
   TForwarderUnderTest forwarder(dir, "Nats", Settings(cluster.Urls(), "", 3));
   forwarder.Initialize();
-  constexpr int Numbers = 20'000;
+  constexpr int Numbers = LoadSize(20'000);
   int n = 0;
   for (; n < Numbers / 2; ++n) {
     forwarder.Add(ClientRecord(0, n));

@@ -8,6 +8,7 @@
 
 #include "server/uRecordDecoder.h"
 #include "tests/server/uServerUnderTest.h"
+#include "tests/uLoadSize.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ std::string LoadText(int record, int client) {
 // Every record of many concurrent clients arrives, whole, in its sender's order.
 TEST(KelvraLogServerTest, ManyClientsLoseNothing) {
   constexpr int Clients = 20;
-  constexpr int RecordsPerClient = 5000;
+  constexpr int RecordsPerClient = LoadSize(5000);
   TServerUnderTest server;
   server.Configure();
   server.StartAndWaitForListener();

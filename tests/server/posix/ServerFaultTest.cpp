@@ -17,6 +17,7 @@
 
 #include "platform/uChildProcess.h"
 #include "tests/server/uServerUnderTest.h"
+#include "tests/uLoadSize.h"
 
 namespace {
 
@@ -247,8 +248,9 @@ TEST(ServerFaultTest, KillDuringLoadLeavesOnlyWholeLines) {
   server.Configure();
   server.StartAndWaitForListener();
   const std::string recordRoot = server.LogRoot() + "127.0.0.1";
-  TLoad load(server.TcpPort(), 10, 20'000);
-  ASSERT_TRUE(WaitUntil([&] { return ReadRecordLines(recordRoot).Texts.size() >= 20'000; }, 120s));
+  constexpr std::size_t Killed = LoadSize(20'000);
+  TLoad load(server.TcpPort(), 10, LoadSize(20'000));
+  ASSERT_TRUE(WaitUntil([&] { return ReadRecordLines(recordRoot).Texts.size() >= Killed; }, 120s));
   server.Process().Kill();
   ASSERT_TRUE(server.Process().WaitFor(30'000));
   load.Join();
@@ -256,12 +258,12 @@ TEST(ServerFaultTest, KillDuringLoadLeavesOnlyWholeLines) {
   const TTreeLines lines = ReadRecordLines(recordRoot);
   std::printf("kill -9 under load: %zu whole lines on disk\n", lines.Texts.size());
   EXPECT_EQ(lines.Broken, "");
-  EXPECT_GE(lines.Texts.size(), 20'000u);
+  EXPECT_GE(lines.Texts.size(), Killed);
 }
 
 TEST(ServerFaultTest, TermDuringLoadStoresEveryRecordTheClientsSent) {
   constexpr int Clients = 10;
-  constexpr int RecordsPerClient = 20'000;
+  constexpr int RecordsPerClient = LoadSize(20'000);
   TServerUnderTest server;
   server.Configure();
   server.StartAndWaitForListener();
