@@ -93,30 +93,39 @@ TEST(NatsJetStreamForwarderTest, StopWithRecordsInFlightLosesNothing) {
   TTestDirectory dir;
   TNatsServer server("one", dir.File("store"));
   server.Start();
-  constexpr int Numbers = 20'000;
+  // Records are added until a backlog waits, however fast the machine and the server are, so the
+  // stop surely finds records in flight or waiting.
+  constexpr int MostNumbers = 200'000;
+  constexpr unsigned long long Backlog = 5'000;
+  int numbers = 0;
   {
     // No time to flush: what is in flight or waiting at the stop stays in the spool.
     TForwarderUnderTest forwarder(
         dir, "Nats",
         "[Forwarder]\nServers=" + server.Url() + "\nFlushTimeoutMs=0\n[Stream]\nName=KELVRA\n");
     forwarder.Initialize();
-    for (int n = 0; n < Numbers; ++n) {
-      forwarder.Add(ClientRecord(0, n));
+    while (numbers < MostNumbers) {
+      for (int n = 0; n < 1000; ++n) {
+        forwarder.Add(ClientRecord(0, numbers++));
+      }
+      if (forwarder.Statistics().spooled >= Backlog) {
+        break;
+      }
     }
     forwarder.Finalize();
     const TLogProviderStatistics counts = forwarder.Statistics();
     EXPECT_GT(counts.spooled, 0u) << "the stop came too late to find records in flight";
-    EXPECT_EQ(counts.acknowledged + counts.spooled, static_cast<unsigned long long>(Numbers));
+    EXPECT_EQ(counts.acknowledged + counts.spooled, static_cast<unsigned long long>(numbers));
   }
   // Records in flight at the stop may have been stored without their ack arriving. The next start
   // sends the rest; resends that were stored already are removed by the duplicate window.
   TJetStreamProbe probe(server.Url());
   TForwarderUnderTest next(dir, "Nats", Settings(server.Url()));
   next.Initialize();
-  ASSERT_TRUE(WaitForCount(probe, Numbers)) << probe.Count("KELVRA");
+  ASSERT_TRUE(WaitForCount(probe, numbers)) << probe.Count("KELVRA");
   next.Finalize();
   EXPECT_EQ(next.Statistics().spooled, 0u);
-  ExpectExactlyOnce(ReadStream(probe, Numbers), 1, Numbers);
+  ExpectExactlyOnce(ReadStream(probe, numbers), 1, numbers);
 }
 
 TEST(NatsJetStreamForwarderTest, ServerDownAtStartAndUpLaterLosesNothingAndKeepsOrder) {
