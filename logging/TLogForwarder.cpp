@@ -175,7 +175,7 @@ bool TLogForwarder::FinishDelivery(std::chrono::steady_clock::time_point deadlin
     FCounts.Kept = FJournal->WaitingCount() + FJournal->InFlightCount();
   } else {
     // Isolated, the records sent to the host and not acknowledged are lost as well.
-    const std::size_t inFlight = FHost ? FHost->DropInFlight() : 0;
+    const std::size_t inFlight = ended && FHost ? FHost->DropInFlight() : 0;
     const std::size_t leftBehind = Queue.size() + (ended ? inFlight : 1);
     Queue.clear();
     FQueuedBytes = 0;
