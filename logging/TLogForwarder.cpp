@@ -46,7 +46,16 @@ TLogForwarder::TLogForwarder(std::string name, std::string libraryPath, TLogForw
       FJournalProblem = e.what();
     }
   }
-  if (LibraryHandle.Load(LibraryPath)) {
+  if (FLimits.PluginIsolation) {
+    TPluginHostSupervisor::TSetup setup;
+    setup.Role = TPluginHostSupervisor::TRole::Forwarder;
+    setup.LibraryPath = LibraryPath;
+    setup.HostName = "plug-in host of forwarder " + Name + " \"" + LibraryPath + "\"";
+    setup.LibraryName = "forwarder " + Name + " \"" + LibraryPath + "\"";
+    setup.Options = FLimits.PluginHost;
+    FHost = std::make_unique<TPluginHostSupervisor>(std::move(setup));
+    FLoadProblem = FHost->LoadProblem();
+  } else if (LibraryHandle.Load(LibraryPath)) {
     FInitialize = LibraryHandle.Function<TLogProviderInitialize>("LogProvider_Initialize");
     FAddRecord = LibraryHandle.Function<TLogProviderAddRecord>("LogProvider_AddRecord");
     FFinalize = LibraryHandle.Function<TLogProviderFinalize>("LogProvider_Finalize");
@@ -130,9 +139,19 @@ void TLogForwarder::WriteHeldSoFar() {
 
 void TLogForwarder::StopDelivery(std::chrono::steady_clock::time_point deadline) {
   FStopDeadline.store(deadline.time_since_epoch().count(), std::memory_order_release);
-  std::lock_guard lock(QueueLock);
-  Terminate();
-  FQueued.notify_one();
+  {
+    std::lock_guard lock(QueueLock);
+    Terminate();
+  }
+  Wake();
+}
+
+void TLogForwarder::Wake() const {
+  {
+    std::lock_guard lock(QueueLock);
+    FWoken = true;
+    FQueued.notify_one();
+  }
   if (FJournal) {
     FJournal->Wake();
   }
@@ -144,13 +163,20 @@ bool TLogForwarder::FinishDelivery(std::chrono::steady_clock::time_point deadlin
   const auto now = steady_clock::now();
   const auto left = deadline > now ? duration_cast<milliseconds>(deadline - now) : milliseconds(0);
   const auto limit = std::min<milliseconds::rep>(left.count() + 2 * DeliveryWaitMs, UINT32_MAX);
-  const bool ended = WaitFor(static_cast<std::uint32_t>(limit));
+  bool ended = WaitFor(static_cast<std::uint32_t>(limit));
+  if (!ended && FHost) {
+    // The thread may be blocked writing to a host that takes nothing: its end unblocks it.
+    FHost->Kill();
+    ended = WaitFor(2000);
+  }
   std::lock_guard lock(QueueLock);
   if (FJournal) {
     // Nothing is lost: the journal keeps it, the call that never returned included.
     FCounts.Kept = FJournal->WaitingCount() + FJournal->InFlightCount();
   } else {
-    const std::size_t leftBehind = Queue.size() + (ended ? 0 : 1);
+    // Isolated, the records sent to the host and not acknowledged are lost as well.
+    const std::size_t inFlight = ended && FHost ? FHost->DropInFlight() : 0;
+    const std::size_t leftBehind = Queue.size() + (ended ? inFlight : 1);
     Queue.clear();
     FQueuedBytes = 0;
     FCounts.Lost += leftBehind;
@@ -167,6 +193,10 @@ void TLogForwarder::Finalize() {
     return;
   }
   FFinalized = true;
+  if (FHost) {
+    // The host called LogProvider_Finalize as the thread ended.
+    return;
+  }
   if (FFinalize == nullptr && FAddRecord != nullptr) {
     // Work of its own may still run without a Finalize to end it: it stays loaded.
     if (FStatistics != nullptr) {
@@ -208,6 +238,7 @@ TLogForwarderCounts TLogForwarder::Counts() const {
   std::lock_guard lock(QueueLock);
   TLogForwarderCounts counts = FCounts;
   counts.Delivered = FDelivered.load(std::memory_order_relaxed);
+  counts.Skipped = FSkipped.load(std::memory_order_relaxed);
   if (FJournal) {
     // Dropped counts not yet taken by a report are counted as well.
     counts.JournalDropped = FJournal->Statistics().Dropped;
@@ -215,7 +246,40 @@ TLogForwarderCounts TLogForwarder::Counts() const {
   return counts;
 }
 
+void TLogForwarder::AskLibraryCounts() const {
+  if (FHost && FHost->HasStatistics() && !Finished()) {
+    FHost->AskStatistics();
+    Wake();
+  }
+}
+
+bool TLogForwarder::LibraryCounts(TLogProviderStatistics& counts,
+                                  std::chrono::steady_clock::time_point deadline,
+                                  TPluginHostCountsAge& age) const {
+  if (!FHost) {
+    age = TPluginHostCountsAge::Fresh;
+    return LibraryCounts(counts);
+  }
+  if (!FHost->HasStatistics()) {
+    return false;
+  }
+  TPluginHostCounts host;
+  // Once the thread has ended nobody asks the host: its last counts are the final ones.
+  age = Finished() ? FHost->FinalStatistics(host) : FHost->WaitStatistics(deadline, host);
+  counts = {host.Sent, host.Acknowledged, host.Spooled, host.Dropped};
+  return true;
+}
+
 bool TLogForwarder::LibraryCounts(TLogProviderStatistics& counts) const {
+  if (FHost) {
+    AskLibraryCounts();
+    TPluginHostCountsAge age{};
+    return LibraryCounts(counts,
+                         std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(FLimits.PluginHost.StatisticsTimeoutMs),
+                         age) &&
+           age != TPluginHostCountsAge::Unavailable;
+  }
   if (!FFinalized && FStatistics != nullptr) {
     FStatistics(&counts);
     return true;
@@ -227,22 +291,50 @@ bool TLogForwarder::LibraryCounts(TLogProviderStatistics& counts) const {
 }
 
 std::string TLogForwarder::StatisticsLine() const {
+  AskLibraryCounts();
+  return StatisticsLine(std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(FLimits.PluginHost.StatisticsTimeoutMs));
+}
+
+std::string TLogForwarder::StatisticsLine(std::chrono::steady_clock::time_point deadline) const {
   const TLogForwarderCounts counts = Counts();
   std::string line = "FORWARD " + Name + ": " + Count("offered", counts.Offered) + ", " +
                      Count("delivered", counts.Delivered) + ", " +
                      Count("queue full", counts.Overflow) + ", " +
                      Count("lost at stop", counts.Lost);
+  if (counts.Skipped > 0) {
+    line += ", " + Count("skipped", counts.Skipped);
+  }
   TLogProviderStatistics library{};
-  if (LibraryCounts(library)) {
-    line += "; " + Count("sent", library.sent) + ", " +
-            Count("acknowledged", library.acknowledged) + ", " + Count("spooled", library.spooled) +
-            ", " + Count("dropped", library.dropped);
+  TPluginHostCountsAge age{};
+  if (LibraryCounts(library, deadline, age)) {
+    if (age == TPluginHostCountsAge::Unavailable) {
+      line += "; library counts unavailable, its host did not answer";
+    } else {
+      line += "; " + Count("sent", library.sent) + ", " +
+              Count("acknowledged", library.acknowledged) + ", " +
+              Count("spooled", library.spooled) + ", " + Count("dropped", library.dropped);
+      if (age == TPluginHostCountsAge::LastKnown) {
+        line += " (last known, its host did not answer)";
+      }
+    }
   }
   if (FJournal) {
     line += "; journal: " + Count("recovered", counts.Recovered) + ", " +
             Count("dropped", counts.JournalDropped) + ", " + Count("kept", counts.Kept);
   }
   return line;
+}
+
+void TLogForwarder::TakeReport(std::vector<std::string>& lines) {
+  if (FHost) {
+    FHost->TakeReport(lines);
+  }
+}
+
+std::chrono::steady_clock::time_point TLogForwarder::StopDeadline() const {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(FStopDeadline.load(std::memory_order_acquire)));
 }
 
 bool TLogForwarder::PastStopDeadline() const {
@@ -265,9 +357,9 @@ void TLogForwarder::TakeRecords(std::vector<TSpoolRecord>& out, std::size_t maxR
     return;
   }
   std::unique_lock lock(QueueLock);
-  if (Queue.empty() && !Terminated()) {
-    FQueued.wait_for(lock, std::chrono::milliseconds(waitMs));
-  }
+  FQueued.wait_for(lock, std::chrono::milliseconds(waitMs),
+                   [this] { return !Queue.empty() || Terminated() || FWoken; });
+  FWoken = false;
   while (!Queue.empty() && out.size() < maxRecords) {
     FQueuedBytes -= RecordBytes(Queue.front().size());
     out.push_back({0, std::move(Queue.front())});
@@ -276,6 +368,83 @@ void TLogForwarder::TakeRecords(std::vector<TSpoolRecord>& out, std::size_t maxR
 }
 
 void TLogForwarder::Execute() {
+  if (FHost) {
+    ExecuteIsolated();
+  } else {
+    ExecuteInProcess();
+  }
+}
+
+void TLogForwarder::ExecuteIsolated() {
+  const auto giveUp = [this] { return Terminated() && PastStopDeadline(); };
+  std::vector<TSpoolRecord> batch;
+  std::vector<std::uint64_t> delivered;
+  std::vector<std::uint64_t> skipped;
+  while (!giveUp()) {
+    if (!FHost->Usable()) {
+      // As in the process: the records wait in the journal for a start with a usable library.
+      if (Terminated()) {
+        break;
+      }
+      std::unique_lock lock(QueueLock);
+      FQueued.wait_for(lock, std::chrono::milliseconds(DeliveryWaitMs),
+                       [this] { return Terminated(); });
+      continue;
+    }
+    if (!FHost->HasHost()) {
+      if (Terminated() && FHost->Idle() && NothingQueued()) {
+        break;
+      }
+      FHost->RestartWhenDue();
+      continue;
+    }
+    if (FHost->Idle()) {
+      batch.clear();
+      TakeRecords(batch, BatchRecords, DeliveryWaitMs);
+      PushToHost(batch);
+    }
+    if (FHost->Idle()) {
+      FHost->Poll();
+      if (FHost->HasHost() && Terminated() && NothingQueued()) {
+        break;
+      }
+      continue;
+    }
+    delivered.clear();
+    skipped.clear();
+    FHost->DeliverBatch(delivered, skipped, giveUp);
+    FDelivered.fetch_add(delivered.size(), std::memory_order_relaxed);
+    FSkipped.fetch_add(skipped.size(), std::memory_order_relaxed);
+    if (FJournal) {
+      // Only now do they leave the journal: a host that crashed gets them again.
+      FJournal->Acknowledge(delivered);
+      FJournal->Acknowledge(skipped);
+    }
+  }
+  FHost->End(StopDeadline());
+}
+
+void TLogForwarder::PushToHost(std::vector<TSpoolRecord>& batch) {
+  std::string item;
+  for (TSpoolRecord& record : batch) {
+    TForwardJournalRecord fields;
+    if (!ParseForwardJournalRecord(record.Payload, fields)) {
+      // Cannot happen for what Offer encoded; taken as the in-process delivery takes it.
+      if (FJournal) {
+        FJournal->Acknowledge(record.Sequence);
+      }
+      FDelivered.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
+    item.clear();
+    AppendPluginHostRecordItem(item, fields.ClientTime, fields.ServerTime, fields.PeerAddress,
+                               std::to_string(fields.PeerPort), fields.Application, fields.Module,
+                               fields.Prefix, fields.Text);
+    FHost->Push(record.Sequence, std::move(item));
+  }
+}
+
+void TLogForwarder::ExecuteInProcess() {
   std::vector<TSpoolRecord> batch;
   std::vector<std::uint64_t> delivered;
   while (true) {

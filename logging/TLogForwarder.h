@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "logging/TPluginHostSupervisor.h"
 #include "logging/uLogServerInterface.h"
 #include "platform/TThread.h"
 #include "platform/uDateTime.h"
@@ -30,6 +31,10 @@ struct TLogForwarderLimits {
   std::size_t JournalMemoryBytes = 16u << 20;
   // Bytes of a journal's segment files; beyond it the oldest records are dropped, counted.
   std::uint64_t JournalDiskBytes = 1ull << 30;
+  // Each library runs in a plug-in host process of its own (PluginIsolation=1), as the plug-ins
+  // of "Providers" do; false loads it into this process.
+  bool PluginIsolation = false;
+  TPluginHostOptions PluginHost;
 };
 
 // The server's counts of one forwarder.
@@ -40,7 +45,8 @@ struct TLogForwarderCounts {
   std::uint64_t Lost = 0;       // still queued in memory (or in a call that never returned) at stop
   std::uint64_t Recovered = 0;  // found unconfirmed in the journal at start, delivered again
   std::uint64_t JournalDropped = 0;  // dropped by the journal's disk limit or a failed write
-  std::uint64_t Kept = 0;  // left in the journal at the stop, delivered after the next start
+  std::uint64_t Kept = 0;     // left in the journal at the stop, delivered after the next start
+  std::uint64_t Skipped = 0;  // isolated: its host ended twice on the record, which was dropped
 };
 
 // Offers every record the server receives to one forwarder library of the "Forward" section (see
@@ -68,6 +74,16 @@ struct TLogForwarderCounts {
 //
 // Stopping is as for the plug-in producers: StopDelivery, then FinishDelivery, then Finalize
 // (LogProvider_Finalize and then the library's LogProvider_Statistics, when it has them).
+//
+// Isolated (limits.PluginIsolation), the library runs in a plug-in host of its own
+// (TPluginHostSupervisor): the thread sends the queued records to it in batches, and a record
+// leaves the journal once the host acknowledged it (its LogProvider_AddRecord returned). A host
+// that crashes loses nothing: it is started again with back-off and the records not acknowledged
+// go to it again (at least once); one on which it ended twice is skipped, counted (Skipped) and
+// reported (TakeReport), and leaves the journal. The host calls LogProvider_Finalize at the stop;
+// one that does not end by the deadline is killed, and what it did not acknowledge stays in the
+// journal. The library's counts are asked of the host with a time-out (StatisticsTimeoutMs), so
+// a host that is down or stuck shows its last known counts instead of holding up the caller.
 class TLogForwarder final : public TThread {
  public:
   // Any thread; it becomes the thread of LogProvider_Initialize. journalDirectory: this
@@ -111,11 +127,26 @@ class TLogForwarder final : public TThread {
   bool HasJournal() const { return FJournal != nullptr; }
   TLogForwarderCounts Counts() const;
   // The library's own counts, when it exports LogProvider_Statistics: asked of the library while it
-  // runs, the last ones after Finalize.
+  // runs, the last ones after Finalize. Isolated, the host is asked and given until deadline to
+  // answer (AskLibraryCounts asked it already); false when it never gave counts.
   bool LibraryCounts(TLogProviderStatistics& counts) const;
+  bool LibraryCounts(TLogProviderStatistics& counts, std::chrono::steady_clock::time_point deadline,
+                     TPluginHostCountsAge& age) const;
+  // Isolated: asks the host for the library's counts, for the LibraryCounts or StatisticsLine
+  // that follows, so that several forwarders' hosts answer at once. Owner's thread.
+  void AskLibraryCounts() const;
   // "FORWARD Nats: offered 10, delivered 10, queue full 0, lost at stop 0; sent 10, ...; journal:
-  // recovered 0, dropped 0, kept 0". Owner's thread.
+  // recovered 0, dropped 0, kept 0". Isolated, ", skipped N" follows "lost at stop" when records
+  // were skipped, and the library's counts are those its host gave by deadline, marked "(last
+  // known)" when it did not answer in time ("library counts unavailable" when it never did).
+  // Owner's thread.
   std::string StatisticsLine() const;
+  std::string StatisticsLine(std::chrono::steady_clock::time_point deadline) const;
+  // The host's report lines since the last call (isolated: hosts started and ended, records
+  // skipped). Owner's thread.
+  void TakeReport(std::vector<std::string>& lines);
+  bool Isolated() const { return FHost != nullptr; }
+  std::uint32_t StatisticsTimeoutMs() const { return FLimits.PluginHost.StatisticsTimeoutMs; }
 
   const std::string Name;
   const std::string LibraryPath;
@@ -133,6 +164,14 @@ class TLogForwarder final : public TThread {
   bool NothingQueued() const;
   void Deliver(std::string_view payload) noexcept;
   bool PastStopDeadline() const;
+  std::chrono::steady_clock::time_point StopDeadline() const;
+  void ExecuteInProcess();
+  // The delivery loop of an isolated forwarder.
+  void ExecuteIsolated();
+  // Pushes the records of batch to the host as items.
+  void PushToHost(std::vector<TSpoolRecord>& batch);
+  // Wakes the thread waiting for records.
+  void Wake() const;
 
   const TLogForwarderLimits FLimits;
   std::unique_ptr<TSpool> FJournal;  // null: the queue in memory
@@ -143,8 +182,10 @@ class TLogForwarder final : public TThread {
   std::string FHeld;
   std::vector<std::size_t> FHeldEnds;
 
-  mutable std::mutex QueueLock;  // guards Queue, FQueuedBytes, FOverflowUnreported, FCounts
-  std::condition_variable FQueued;
+  // guards Queue, FQueuedBytes, FOverflowUnreported, FCounts, FWoken
+  mutable std::mutex QueueLock;
+  mutable std::condition_variable FQueued;
+  mutable bool FWoken = false;    // Wake was called: the thread's wait for records ends
   std::deque<std::string> Queue;  // the queue in memory: encoded records
   std::size_t FQueuedBytes = 0;
   std::uint64_t FOverflowUnreported = 0;
@@ -159,6 +200,9 @@ class TLogForwarder final : public TThread {
   TLogProviderFinalize FFinalize = nullptr;
   TLogProviderStatisticsFunction FStatistics = nullptr;
   std::string FLoadProblem;
+  // Isolated: the host that runs the library; its delivery calls on the thread only.
+  std::unique_ptr<TPluginHostSupervisor> FHost;
+  std::atomic<std::uint64_t> FSkipped{0};
   bool FFinalized = false;
   bool FHaveLibraryCounts = false;
   TLogProviderStatistics FLibraryCounts{};

@@ -19,12 +19,11 @@ TPluginHostConnection::TPluginHostConnection(const TChildProcess::TOptions& opti
       FInput(std::move(FChild.StandardInput())),
       FOutput(std::move(FChild.StandardOutput())) {}
 
-std::unique_ptr<TPluginHostConnection> TPluginHostConnection::Start(const std::string& program,
-                                                                    const std::string& libraryPath,
-                                                                    std::string& error) {
+std::unique_ptr<TPluginHostConnection> TPluginHostConnection::Start(
+    const std::string& program, std::vector<std::string> arguments, std::string& error) {
   TChildProcess::TOptions options;
   options.Program = program;
-  options.Arguments = {libraryPath};
+  options.Arguments = std::move(arguments);
   options.PipeStandardStreams = true;
   try {
     return std::unique_ptr<TPluginHostConnection>(new TPluginHostConnection(options));

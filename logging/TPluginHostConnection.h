@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "logging/uPluginHostProtocol.h"
 #include "platform/uChildProcess.h"
@@ -16,10 +17,10 @@ class TPluginHostConnection {
  public:
   enum class TWait { Frame, Timeout, Ended };
 
-  // Starts program with the library path as its argument; null, with the reason in error, when
-  // it cannot be started.
+  // Starts program with these arguments (the library path last); null, with the reason in error,
+  // when it cannot be started.
   static std::unique_ptr<TPluginHostConnection> Start(const std::string& program,
-                                                      const std::string& libraryPath,
+                                                      std::vector<std::string> arguments,
                                                       std::string& error);
 
   bool Send(const std::string& frame) { return FInput.WriteAll(frame.data(), frame.size()); }

@@ -1,5 +1,6 @@
 #include "logging/tLogForwarderSet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <set>
 
@@ -129,8 +130,17 @@ std::size_t tLogForwarderSet::ReleaseAll(std::chrono::steady_clock::time_point d
   for (const auto& forwarder : FForwarders) {
     forwarder->StopDelivery(deadline);
   }
+  std::vector<std::string> hostLines;
   for (auto& forwarder : FForwarders) {
-    if (forwarder->FinishDelivery(deadline, lost)) {
+    const bool ended = forwarder->FinishDelivery(deadline, lost);
+    hostLines.clear();
+    forwarder->TakeReport(hostLines);
+    if (report) {
+      for (const std::string& line : hostLines) {
+        report(line);
+      }
+    }
+    if (ended) {
       forwarder->Finalize();
       if (report) {
         report(forwarder->StatisticsLine());
@@ -150,6 +160,10 @@ std::size_t tLogForwarderSet::ReleaseAll(std::chrono::steady_clock::time_point d
 
 void tLogForwarderSet::TakeDropReport(std::vector<std::string>& lines, std::uint32_t ticks,
                                       std::uint32_t intervalMs, bool force) {
+  // What the hosts tell comes at once: a crash is not held back by the drop reports' interval.
+  for (const auto& forwarder : FForwarders) {
+    forwarder->TakeReport(lines);
+  }
   if (!force && FReported && ticks - FLastReport < intervalMs) {
     return;
   }
@@ -173,7 +187,14 @@ void tLogForwarderSet::TakeDropReport(std::vector<std::string>& lines, std::uint
 }
 
 void tLogForwarderSet::StatisticsLines(std::vector<std::string>& lines) const {
+  // Every host is asked first, so that they answer at once and one time-out bounds them all.
+  std::uint32_t timeoutMs = 0;
   for (const auto& forwarder : FForwarders) {
-    lines.push_back(forwarder->StatisticsLine());
+    forwarder->AskLibraryCounts();
+    timeoutMs = std::max(timeoutMs, forwarder->StatisticsTimeoutMs());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (const auto& forwarder : FForwarders) {
+    lines.push_back(forwarder->StatisticsLine(deadline));
   }
 }

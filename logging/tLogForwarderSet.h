@@ -34,7 +34,8 @@ class tLogForwarderSet {
   bool Empty() const { return FForwarders.empty(); }
   std::size_t Count() const { return FForwarders.size(); }
   // One line per forwarder with its counts now (TLogForwarder::StatisticsLine), for a statistics
-  // request while records flow.
+  // request while records flow. Isolated forwarders' hosts are all asked at once and given one
+  // time-out together (StatisticsTimeoutMs).
   void StatisticsLines(std::vector<std::string>& lines) const;
 
   // Offers the record to every forwarder. peerPort is decimal text ("0" when it does not parse).
@@ -62,7 +63,8 @@ class tLogForwarderSet {
   std::size_t ReleaseAll(std::chrono::steady_clock::time_point deadline,
                          const std::function<void(const std::string&)>& report);
 
-  // One line per forwarder that dropped records since the last report: "FORWARD Nats: 120
+  // The lines of the forwarders' plug-in hosts (started, ended, records skipped), with every call;
+  // then one line per forwarder that dropped records since the last report: "FORWARD Nats: 120
   // RECORDS DROPPED, QUEUE FULL" (memory queue) or "..., JOURNAL FULL" (the journal's disk
   // limit), and one per problem of a journal. At most every intervalMs of ticks, unless force.
   void TakeDropReport(std::vector<std::string>& lines, std::uint32_t ticks,

@@ -35,6 +35,13 @@ TLogFileTableOptions FileTableOptions(const TLogProducerHolderOptions& options,
   return table;
 }
 
+TLogForwarderLimits ForwarderLimits(const TLogProducerHolderOptions& options) {
+  TLogForwarderLimits limits = options.ForwarderLimits;
+  limits.PluginIsolation = options.PluginIsolation;
+  limits.PluginHost = options.PluginHost;
+  return limits;
+}
+
 }  // namespace
 
 tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::string& configPath,
@@ -42,7 +49,7 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const std::strin
     : BaseCatalog(std::move(baseCatalog)),
       FOptions(std::move(options)),
       FFileTable(FileTableOptions(FOptions, FForwarders)),
-      FForwarders(configPath, FOptions.ForwarderLimits, FOptions.Report) {
+      FForwarders(configPath, ForwarderLimits(FOptions), FOptions.Report) {
   FMasks = FOptions.Masks ? FOptions.Masks : std::make_shared<const TFileLogMasks>();
   for (TProviderEntry& entry : ReadProvidersSection(configPath)) {
     const std::optional<TProviderKeyFields> fields = SplitProviderKey(entry.Key);

@@ -47,8 +47,9 @@ struct TLogProducerHolderOptions {
   TLogForwarderLimits ForwarderLimits;
   // The compiled masks of the file producers; null builds them from the process locale.
   std::shared_ptr<const TFileLogMasks> Masks;
-  // Each plug-in library runs in a plug-in host process of its own (TIsolatedLogProducer);
-  // false loads it into this process. The server takes it from PluginIsolation (default 1).
+  // Each plug-in and forwarder library runs in a plug-in host process of its own
+  // (TIsolatedLogProducer, TLogForwarder); false loads it into this process. The server takes it
+  // from PluginIsolation (default 1).
   bool PluginIsolation = false;
   TPluginHostOptions PluginHost;
 };

@@ -12,7 +12,45 @@ std::uint32_t LoadU32(const char* bytes) {
   return value;
 }
 
+void Put(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
+}
+
+void PutTime(std::string& out, double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  Put(out, bits, 8);
+}
+
+void PutText(std::string& out, std::string_view text) {
+  Put(out, text.size(), 4);
+  out.append(text);
+}
+
 }  // namespace
+
+void AppendPluginHostMessageItem(std::string& out, double clientTime, double serverTime,
+                                 std::string_view text) {
+  out.push_back(static_cast<char>(TPluginHostItemKind::Message));
+  PutTime(out, clientTime);
+  PutTime(out, serverTime);
+  PutText(out, text);
+}
+
+void AppendPluginHostRecordItem(std::string& out, double clientTime, double serverTime,
+                                std::string_view peerAddress, std::string_view peerPort,
+                                std::string_view applicationName, std::string_view moduleName,
+                                std::string_view filePrefix, std::string_view text) {
+  out.push_back(static_cast<char>(TPluginHostItemKind::Record));
+  PutTime(out, clientTime);
+  PutTime(out, serverTime);
+  for (const std::string_view part :
+       {peerAddress, peerPort, applicationName, moduleName, filePrefix, text}) {
+    PutText(out, part);
+  }
+}
 
 void TPluginHostFrameWriter::Begin(TPluginHostFrameKind kind) {
   FFrame.assign(4, '\0');
@@ -20,29 +58,32 @@ void TPluginHostFrameWriter::Begin(TPluginHostFrameKind kind) {
 }
 
 void TPluginHostFrameWriter::U32(std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    FFrame.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  }
+  Put(FFrame, value, 4);
+}
+
+void TPluginHostFrameWriter::U64(std::uint64_t value) {
+  Put(FFrame, value, 8);
 }
 
 void TPluginHostFrameWriter::Time(double value) {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  U32(static_cast<std::uint32_t>(bits));
-  U32(static_cast<std::uint32_t>(bits >> 32));
+  PutTime(FFrame, value);
 }
 
 void TPluginHostFrameWriter::Text(std::string_view text) {
-  U32(static_cast<std::uint32_t>(text.size()));
-  FFrame.append(text);
+  PutText(FFrame, text);
+}
+
+void TPluginHostFrameWriter::Counts(const TPluginHostCounts& counts) {
+  U8(counts.Given ? 1 : 0);
+  for (const std::uint64_t value :
+       {counts.Sent, counts.Acknowledged, counts.Spooled, counts.Dropped}) {
+    U64(value);
+  }
 }
 
 void TPluginHostFrameWriter::MessageItem(double clientTime, double serverTime,
                                          std::string_view text) {
-  U8(static_cast<std::uint8_t>(TPluginHostItemKind::Message));
-  Time(clientTime);
-  Time(serverTime);
-  Text(text);
+  AppendPluginHostMessageItem(FFrame, clientTime, serverTime, text);
 }
 
 void TPluginHostFrameWriter::RecordItem(double clientTime, double serverTime,
@@ -50,13 +91,8 @@ void TPluginHostFrameWriter::RecordItem(double clientTime, double serverTime,
                                         std::string_view applicationName,
                                         std::string_view moduleName, std::string_view filePrefix,
                                         std::string_view text) {
-  U8(static_cast<std::uint8_t>(TPluginHostItemKind::Record));
-  Time(clientTime);
-  Time(serverTime);
-  for (const std::string_view part :
-       {peerAddress, peerPort, applicationName, moduleName, filePrefix, text}) {
-    Text(part);
-  }
+  AppendPluginHostRecordItem(FFrame, clientTime, serverTime, peerAddress, peerPort, applicationName,
+                             moduleName, filePrefix, text);
 }
 
 const std::string& TPluginHostFrameWriter::Finish() {
@@ -89,6 +125,22 @@ std::uint32_t TPluginHostFrameReader::U32() {
   const std::uint32_t value = LoadU32(FBody.data() + FPosition);
   FPosition += 4;
   return value;
+}
+
+std::uint64_t TPluginHostFrameReader::U64() {
+  const std::uint64_t low = U32();
+  const std::uint64_t high = U32();
+  return low | (high << 32);
+}
+
+TPluginHostCounts TPluginHostFrameReader::Counts() {
+  TPluginHostCounts counts;
+  counts.Given = U8() == 1;
+  counts.Sent = U64();
+  counts.Acknowledged = U64();
+  counts.Spooled = U64();
+  counts.Dropped = U64();
+  return counts;
 }
 
 double TPluginHostFrameReader::Time() {

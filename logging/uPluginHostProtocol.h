@@ -9,27 +9,38 @@
 //
 // Every frame: a 32-bit length of what follows, a kind byte, then the kind's body. Numbers are
 // little-endian; a date-time is the 64-bit pattern of its double; a text is a 32-bit length and
-// its bytes. The host runs a library whose path is its command-line argument.
+// its bytes; counts are LogProvider_Statistics's four numbers, 64 bits each, after a u8 that is 1
+// when the library gave them. The host runs a library whose path is its last command-line
+// argument: a plug-in of "Providers", or with "--forwarder" before it a forwarder of "Forward".
 //
-//   host -> server  Loaded       u8 usable (1 when the library exports LogProvider_AddMessage),
-//                                text: why it is not usable (empty when it is)
+//   host -> server  Loaded       u8 usable (1 when the library exports LogProvider_AddMessage,
+//                                for a forwarder LogProvider_AddRecord), text: why it is not
+//                                usable (empty when it is), u8 1 when it exports
+//                                LogProvider_Statistics
 //   server -> host  Initialize   six texts: LogProvider_Initialize's arguments
 //   server -> host  Batch        u32 count, then count items, each a kind byte and its body:
 //                                  Message  date-time client, date-time server, text
 //                                  Record   date-time client, date-time server, texts peer
 //                                           address, peer port, application, module, prefix, text
 //   host -> server  Acknowledge  u32 count of items of the last batch that were handed over
+//   server -> host  Statistics   nothing; answered at once, even while the library is inside a
+//                                call (LogProvider_Statistics must allow that)
+//   host -> server  Counts       counts
 //   server -> host  Finalize     nothing; the host calls LogProvider_Finalize and ends
-//   host -> server  Finalized    nothing
+//   host -> server  Finalized    counts, asked after LogProvider_Finalize returned
 //
+// A plug-in's host delivers Message items only, a forwarder's Record items only (the peer port
+// as decimal text); an item of the other kind is taken and acknowledged without a call.
 // New item kinds extend a batch without touching the frames around it.
 enum class TPluginHostFrameKind : std::uint8_t {
   Initialize = 1,
   Batch = 2,
   Finalize = 3,
+  Statistics = 4,
   Loaded = 0x81,
   Acknowledge = 0x82,
   Finalized = 0x83,
+  Counts = 0x84,
 };
 
 enum class TPluginHostItemKind : std::uint8_t {
@@ -53,6 +64,23 @@ struct TPluginHostItem {
   std::string_view Text;
 };
 
+// The counts of a Counts or Finalized frame.
+struct TPluginHostCounts {
+  bool Given = false;  // the library exports LogProvider_Statistics and was asked
+  std::uint64_t Sent = 0;
+  std::uint64_t Acknowledged = 0;
+  std::uint64_t Spooled = 0;
+  std::uint64_t Dropped = 0;
+};
+
+// Appends one item, as a batch holds it, to out.
+void AppendPluginHostMessageItem(std::string& out, double clientTime, double serverTime,
+                                 std::string_view text);
+void AppendPluginHostRecordItem(std::string& out, double clientTime, double serverTime,
+                                std::string_view peerAddress, std::string_view peerPort,
+                                std::string_view applicationName, std::string_view moduleName,
+                                std::string_view filePrefix, std::string_view text);
+
 // Builds one frame at a time into a reused buffer.
 class TPluginHostFrameWriter {
  public:
@@ -60,7 +88,11 @@ class TPluginHostFrameWriter {
   void U8(std::uint8_t value) { FFrame.push_back(static_cast<char>(value)); }
   void U32(std::uint32_t value);
   void Time(double value);
+  void U64(std::uint64_t value);
   void Text(std::string_view text);
+  void Counts(const TPluginHostCounts& counts);
+  // Bytes already encoded, an item of AppendPluginHost...Item.
+  void Raw(std::string_view bytes) { FFrame.append(bytes); }
   void MessageItem(double clientTime, double serverTime, std::string_view text);
   void RecordItem(double clientTime, double serverTime, std::string_view peerAddress,
                   std::string_view peerPort, std::string_view applicationName,
@@ -79,7 +111,9 @@ class TPluginHostFrameReader {
   explicit TPluginHostFrameReader(std::string_view body) : FBody(body) {}
   std::uint8_t U8();
   std::uint32_t U32();
+  std::uint64_t U64();
   double Time();
+  TPluginHostCounts Counts();
   std::string_view Text();
   // False, with Failed() set, for an unknown kind or a short item.
   bool Item(TPluginHostItem& item);

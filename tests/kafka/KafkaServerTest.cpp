@@ -32,6 +32,8 @@ std::size_t RecordLines(const TServerUnderTest& server) {
 TEST(KafkaServerTest, EveryRecordOfTheServerReachesKafkaBesideItsFile) {
   kafkatest::TKafkaMockCluster cluster("kelvra-logs");
   TServerUnderTest server;
+  // The forwarder runs in a plug-in host (PluginIsolation's default).
+  server.CopyBesideServer(KELVRA_PLUGIN_HOST);
   const std::string library = server.Dir() + "KafkaForwarder.so";
   std::filesystem::copy_file(KELVRA_KAFKA_FORWARDER, library);
   WriteTextFile(server.Dir() + "KafkaForwarder.conf",

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/uPluginHostProtocol.h"
@@ -91,6 +92,44 @@ TEST(KelvraPluginHostTest, AClosedChannelEndsTheHostAfterWhatItHasAndFinalize) {
     expected.insert(expected.end(), c.calls.begin(), c.calls.end());
     EXPECT_EQ(FileLines(output), expected);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A forwarder's host (--forwarder) whose server goes away ends at once, without Finalize and
+// without waiting for a call in progress: the server's journal still holds what it did not
+// acknowledge, and the next server's host must not share the forwarder's own spool with it.
+TEST(KelvraPluginHostTest, AForwardersHostEndsAtOnceWhenTheServerGoesAway) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  TChildProcess::TOptions options;
+  options.Program = KELVRA_PLUGIN_HOST;
+  options.Arguments = {"--forwarder", KELVRA_FAULT_FORWARDER};
+  options.PipeStandardStreams = true;
+  options.Environment = {{"KELVRA_FAULT_FILE", output}};
+  TChildProcess host(options);
+  TPluginHostFrameWriter writer;
+  writer.Begin(TPluginHostFrameKind::Initialize);
+  for (int i = 0; i < 6; ++i) {
+    writer.Text("");
+  }
+  std::string frames = writer.Finish();
+  writer.Begin(TPluginHostFrameKind::Batch);
+  writer.U32(2);
+  writer.RecordItem(1, 2, "10.0.0.5", "514", "App", "Mod", "", "r1");
+  writer.RecordItem(1, 2, "10.0.0.5", "514", "App", "Mod", "", "hang");
+  frames += writer.Finish();
+  ASSERT_TRUE(host.StandardInput().WriteAll(frames.data(), frames.size()));
+  for (int i = 0; i < 1000 && CountOf(FileLines(output), "hang") == 0; ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  host.StandardInput().Close();
+  // Not the orphan time of a plug-in's host: the call in progress is not waited for.
+  ASSERT_TRUE(host.WaitFor(5'000));
+  EXPECT_EQ(host.ExitCode(), 0);
+  EXPECT_EQ(FileLines(output), (std::vector<std::string>{"Initialize", "r1", "hang"}));
 }
 
 }  // namespace

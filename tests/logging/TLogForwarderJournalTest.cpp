@@ -47,15 +47,26 @@ std::vector<std::string> DeliveredTexts(const TRecordingPluginProbe& probe) {
   return texts;
 }
 
+// Each test runs with the library in this process and in a plug-in host of its own.
+class TLogForwarderJournalTest : public testing::TestWithParam<bool> {
+ protected:
+  bool Isolated() const { return GetParam(); }
+  TLogForwarderLimits Limits(TLogForwarderLimits limits = {}) const {
+    limits.PluginIsolation = Isolated();
+    limits.PluginHost.Program = KELVRA_PLUGIN_HOST;
+    return limits;
+  }
+};
+
 }  // namespace
 
-TEST(TLogForwarderJournalTest, WhatTheLibraryDidNotTakeIsDeliveredFirstAtTheNextStart) {
+TEST_P(TLogForwarderJournalTest, WhatTheLibraryDidNotTakeIsDeliveredFirstAtTheNextStart) {
   TTestDirectory dir;
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   const std::string journal = dir.File("journal");
   {
     // A library that cannot be loaded takes nothing: the journal keeps every record.
-    TLogForwarder first("Rec", dir.File("no-such-library"), {}, journal);
+    TLogForwarder first("Rec", dir.File("no-such-library"), Limits(), journal);
     ASSERT_NE(first.LoadProblem(), "");
     ASSERT_TRUE(first.HasJournal()) << first.JournalProblem();
     first.HoldRecords();
@@ -71,7 +82,7 @@ TEST(TLogForwarderJournalTest, WhatTheLibraryDidNotTakeIsDeliveredFirstAtTheNext
     EXPECT_EQ(counts.Kept, 6u);
     EXPECT_EQ(counts.Lost, 0u);
   }
-  TLogForwarder second("Rec", KELVRA_RECORDING_FORWARDER, {}, journal);
+  TLogForwarder second("Rec", KELVRA_RECORDING_FORWARDER, Limits(), journal);
   EXPECT_EQ(second.Counts().Recovered, 6u);
   second.Offer("10.0.0.6", 1, "App", "Mod", "", "new", 0, 1);
   probe.WaitForLines("AddRecord|", 7);
@@ -91,14 +102,14 @@ TEST(TLogForwarderJournalTest, WhatTheLibraryDidNotTakeIsDeliveredFirstAtTheNext
             std::string::npos)
       << second.StatisticsLine();
   // Delivered and confirmed: a third start finds nothing to deliver again.
-  TLogForwarder third("Rec", KELVRA_RECORDING_FORWARDER, {}, journal);
+  TLogForwarder third("Rec", KELVRA_RECORDING_FORWARDER, Limits(), journal);
   EXPECT_EQ(third.Counts().Recovered, 0u);
   Release(third);
 }
 
-TEST(TLogForwarderJournalTest, AFullJournalDropsTheOldestCountedExactlyAndReported) {
+TEST_P(TLogForwarderJournalTest, AFullJournalDropsTheOldestCountedExactlyAndReported) {
   TTestDirectory dir;
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   const std::string config = dir.File("LogServer.conf");
   TLogForwarderLimits limits;
   limits.JournalRoot = dir.File("journal");
@@ -108,7 +119,7 @@ TEST(TLogForwarderJournalTest, AFullJournalDropsTheOldestCountedExactlyAndReport
   std::uint64_t kept = 0;
   {
     WriteTextFile(config, "[Forward]\nRec=" + dir.File("no-such-library") + "\n");
-    tLogForwarderSet set(config, limits, nullptr);
+    tLogForwarderSet set(config, Limits(limits), nullptr);
     for (int n = 0; n < Offered; n += 20) {
       set.HoldRecords();
       for (int i = n; i < n + 20; ++i) {
@@ -138,7 +149,7 @@ TEST(TLogForwarderJournalTest, AFullJournalDropsTheOldestCountedExactlyAndReport
   }
   WriteTextFile(config, std::string("[Forward]\nRec=") + KELVRA_RECORDING_FORWARDER + "\n");
   std::vector<std::string> reports;
-  tLogForwarderSet set(config, limits,
+  tLogForwarderSet set(config, Limits(limits),
                        [&reports](const std::string& line) { reports.push_back(line); });
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0], "FORWARD Rec: " + std::to_string(kept) +
@@ -153,7 +164,7 @@ TEST(TLogForwarderJournalTest, AFullJournalDropsTheOldestCountedExactlyAndReport
   }
 }
 
-TEST(TLogForwarderJournalTest, EachForwarderHasAJournalDirectoryOfItsOwnFromItsName) {
+TEST_P(TLogForwarderJournalTest, EachForwarderHasAJournalDirectoryOfItsOwnFromItsName) {
   struct TCase {
     const char* Name;
     const char* Directory;
@@ -188,9 +199,9 @@ TEST(TLogForwarderJournalTest, EachForwarderHasAJournalDirectoryOfItsOwnFromItsN
   set.ReleaseAll(In(5000ms), nullptr);
 }
 
-TEST(TLogForwarderJournalTest, AnUnusableJournalIsReportedAndTheQueueStaysInMemory) {
+TEST_P(TLogForwarderJournalTest, AnUnusableJournalIsReportedAndTheQueueStaysInMemory) {
   TTestDirectory dir;
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   WriteTextFile(dir.File("LogServer.conf"),
                 std::string("[Forward]\nRec=") + KELVRA_RECORDING_FORWARDER + "\n");
   // A file where the directory should be.
@@ -198,7 +209,7 @@ TEST(TLogForwarderJournalTest, AnUnusableJournalIsReportedAndTheQueueStaysInMemo
   TLogForwarderLimits limits;
   limits.JournalRoot = dir.File("journal");
   std::vector<std::string> reports;
-  tLogForwarderSet set(dir.File("LogServer.conf"), limits,
+  tLogForwarderSet set(dir.File("LogServer.conf"), Limits(limits),
                        [&reports](const std::string& line) { reports.push_back(line); });
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].rfind("FAIL while open journal of forwarder Rec: spool: directory ", 0), 0u)
@@ -209,6 +220,11 @@ TEST(TLogForwarderJournalTest, AnUnusableJournalIsReportedAndTheQueueStaysInMemo
   EXPECT_EQ(set.ReleaseAll(In(5000ms), nullptr), 0u);
   EXPECT_EQ(DeliveredTexts(probe), std::vector<std::string>{"still delivered"});
 }
+
+INSTANTIATE_TEST_SUITE_P(BothModes, TLogForwarderJournalTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });
 
 TEST(uForwardJournalRecordTest, EveryFieldComesBackAndMalformedBytesAreRefused) {
   const std::string binary("a\0b\xff\r\n", 6);

@@ -29,11 +29,36 @@ std::size_t Release(std::unique_ptr<TLogForwarder>& forwarder,
   return lost;
 }
 
+// The lines that begin with "FORWARD ", without the plug-in hosts' lines.
+std::vector<std::string> ForwardLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> kept;
+  for (const std::string& line : lines) {
+    if (line.rfind("FORWARD ", 0) == 0) {
+      kept.push_back(line);
+    }
+  }
+  return kept;
+}
+
+// Each test runs with the library in this process (PluginIsolation=0) and in a plug-in host of
+// its own (PluginIsolation=1): what the library sees and the counts are the same.
+class TLogForwarderTest : public testing::TestWithParam<bool> {
+ protected:
+  bool Isolated() const { return GetParam(); }
+  TLogForwarderLimits Limits(TLogForwarderLimits limits = {}) const {
+    limits.PluginIsolation = Isolated();
+    limits.PluginHost.Program = KELVRA_PLUGIN_HOST;
+    return limits;
+  }
+};
+
+using TLogForwarderSetTest = TLogForwarderTest;
+
 }  // namespace
 
-TEST(TLogForwarderTest, RecordsReachTheLibraryWithTheirOwnFieldsInOrderOnOneThread) {
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
-  auto forwarder = std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER);
+TEST_P(TLogForwarderTest, RecordsReachTheLibraryWithTheirOwnFieldsInOrderOnOneThread) {
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
+  auto forwarder = std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER, Limits());
   ASSERT_EQ(forwarder->LoadProblem(), "");
   forwarder->Offer("10.0.0.5", 4711, "App", "Mod", "Pre", "first", 45000.5, 45000.75);
   forwarder->Offer("10.0.0.6", 514, "SYSLOG", "syslog", "", "second", 0, 45001.0);
@@ -42,7 +67,17 @@ TEST(TLogForwarderTest, RecordsReachTheLibraryWithTheirOwnFieldsInOrderOnOneThre
   const auto all = probe.Lines();
   ASSERT_GE(all.size(), 5u);
   const std::string tag = TRecordingPluginProbe::ThreadTag();
-  EXPECT_EQ(all[0], "Initialize|||||||" + tag);  // six empty texts
+  const std::string initializer = all[0].substr(all[0].rfind('|') + 1);
+  EXPECT_EQ(all[0], "Initialize|||||||" + initializer);  // six empty texts
+  // In the process on the creating thread, and each record on the forwarder's thread; isolated,
+  // all on the host's one thread (another process, whose thread tags may coincide with ours).
+  if (Isolated()) {
+    EXPECT_EQ(all[1].substr(all[1].rfind('|') + 1), initializer);
+    EXPECT_EQ(all[2].substr(all[2].rfind('|') + 1), initializer);
+  } else {
+    EXPECT_EQ(initializer, tag);
+    EXPECT_EQ(all[1].find("|" + tag), std::string::npos);
+  }
   const std::string prefix1 = "AddRecord|" + TRecordingPluginProbe::Time(45000.5) + "|" +
                               TRecordingPluginProbe::Time(45000.75) +
                               "|10.0.0.5|4711|App|Mod|Pre|first|";
@@ -52,8 +87,6 @@ TEST(TLogForwarderTest, RecordsReachTheLibraryWithTheirOwnFieldsInOrderOnOneThre
                          0),
             0u)
       << all[2];
-  // Delivered on the forwarder's thread, not the caller's.
-  EXPECT_EQ(all[1].find("|" + tag), std::string::npos);
   EXPECT_EQ(all[3].rfind("Finalize|", 0), 0u);
   EXPECT_EQ(all[4].rfind("Statistics|", 0), 0u);
   TLogProviderStatistics counts{};
@@ -64,11 +97,12 @@ TEST(TLogForwarderTest, RecordsReachTheLibraryWithTheirOwnFieldsInOrderOnOneThre
             "acknowledged 2, spooled 0, dropped 0");
 }
 
-TEST(TLogForwarderTest, AFullQueueRefusesRecordsCountedWhileTheLibraryIsStuck) {
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+TEST_P(TLogForwarderTest, AFullQueueRefusesRecordsCountedWhileTheLibraryIsStuck) {
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   TLogForwarderLimits limits;
   limits.MaxRecords = 50;
-  auto forwarder = std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER, limits);
+  auto forwarder =
+      std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER, Limits(limits));
   forwarder->Offer("10.0.0.5", 1, "A", "m", "", "block", 0, 1);
   probe.WaitForLines("AddRecord|", 1);
   constexpr int Offered = 80;
@@ -98,9 +132,9 @@ TEST(TLogForwarderTest, AFullQueueRefusesRecordsCountedWhileTheLibraryIsStuck) {
   EXPECT_EQ(counts.Delivered, 1 + limits.MaxRecords);
 }
 
-TEST(TLogForwarderTest, AStopTimeOutCountsWhatWasNotDelivered) {
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
-  auto forwarder = std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER);
+TEST_P(TLogForwarderTest, AStopTimeOutCountsWhatWasNotDelivered) {
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
+  auto forwarder = std::make_unique<TLogForwarder>("Rec", KELVRA_RECORDING_FORWARDER, Limits());
   forwarder->Offer("10.0.0.5", 1, "A", "m", "", "block", 0, 1);
   probe.WaitForLines("AddRecord|", 1);
   for (int n = 0; n < 10; ++n) {
@@ -108,10 +142,23 @@ TEST(TLogForwarderTest, AStopTimeOutCountsWhatWasNotDelivered) {
   }
   std::size_t lost = 0;
   forwarder->StopDelivery(In(100ms));
-  // Stuck in the library past the deadline: abandoned, the call and the queue counted.
-  EXPECT_FALSE(forwarder->FinishDelivery(In(100ms), lost));
+  const bool ended = forwarder->FinishDelivery(In(100ms), lost);
+  // The call that never returned and the queue are counted.
   EXPECT_EQ(lost, 11u);
   EXPECT_EQ(forwarder->Counts().Lost, 11u);
+  if (Isolated()) {
+    // Its host is killed at the deadline: nothing is left running.
+    EXPECT_TRUE(ended);
+    std::vector<std::string> report;
+    forwarder->TakeReport(report);
+    EXPECT_NE(Joined(report).find("did not end in time: killed"), std::string::npos)
+        << Joined(report);
+    forwarder->Finalize();
+    EXPECT_EQ(TRecordingPluginProbe::Count(probe.Lines(), "AddRecord|"), 1u);
+    return;
+  }
+  // Stuck in the library past the deadline: abandoned.
+  EXPECT_FALSE(ended);
   probe.Unblock();
   // The abandoned thread still uses the object; it stays to the end of the process, kept where
   // the leak checker can see it (volatile: an optimised build keeps the store).
@@ -119,23 +166,23 @@ TEST(TLogForwarderTest, AStopTimeOutCountsWhatWasNotDelivered) {
   (void)abandoned;
 }
 
-TEST(TLogForwarderTest, ALibraryWithoutAddRecordIsReportedAndNeverCalled) {
-  TRecordingPluginProbe probe;  // the plug-in build: LogProvider_AddMessage only
-  auto forwarder = std::make_unique<TLogForwarder>("Plug", KELVRA_RECORDING_PLUGIN);
+TEST_P(TLogForwarderTest, ALibraryWithoutAddRecordIsReportedAndNeverCalled) {
+  TRecordingPluginProbe probe(KELVRA_RECORDING_PLUGIN, Isolated());  // AddMessage only
+  auto forwarder = std::make_unique<TLogForwarder>("Plug", KELVRA_RECORDING_PLUGIN, Limits());
   EXPECT_EQ(forwarder->LoadProblem(), "no export LogProvider_AddRecord");
   forwarder->Offer("10.0.0.5", 1, "A", "m", "", "text", 0, 1);
   Release(forwarder);
   EXPECT_TRUE(probe.Lines().empty());
 }
 
-TEST(TLogForwarderSetTest, TheForwardSectionStartsOneForwarderPerUsableLine) {
+TEST_P(TLogForwarderSetTest, TheForwardSectionStartsOneForwarderPerUsableLine) {
   TTestDirectory dir;
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   WriteTextFile(dir.File("LogServer.conf"),
                 std::string("[Common]\nLogMode=1\n[Forward]\nRec=") + KELVRA_RECORDING_FORWARDER +
                     "\nMissing=" + dir.File("no-such-library") + "\nNoPath=\n[Providers]\n");
   std::vector<std::string> reports;
-  tLogForwarderSet set(dir.File("LogServer.conf"), {},
+  tLogForwarderSet set(dir.File("LogServer.conf"), Limits(),
                        [&reports](const std::string& line) { reports.push_back(line); });
   EXPECT_EQ(set.Count(), 2u);
   ASSERT_EQ(reports.size(), 2u);
@@ -149,6 +196,7 @@ TEST(TLogForwarderSetTest, TheForwardSectionStartsOneForwarderPerUsableLine) {
   EXPECT_EQ(
       set.ReleaseAll(In(5000ms), [&reports](const std::string& line) { reports.push_back(line); }),
       2u);
+  reports = ForwardLines(reports);
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].rfind("FORWARD Rec: offered 2, delivered 2", 0), 0u) << reports[0];
   EXPECT_EQ(
@@ -160,14 +208,14 @@ TEST(TLogForwarderSetTest, TheForwardSectionStartsOneForwarderPerUsableLine) {
   EXPECT_NE(lines[2].find("|10.0.0.5|0|A|m|p|text|"), std::string::npos);
 }
 
-TEST(TLogForwarderSetTest, QueueOverflowIsReportedOncePerIntervalWithItsCount) {
+TEST_P(TLogForwarderSetTest, QueueOverflowIsReportedOncePerIntervalWithItsCount) {
   TTestDirectory dir;
-  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER);
+  TRecordingPluginProbe probe(KELVRA_RECORDING_FORWARDER, Isolated());
   WriteTextFile(dir.File("LogServer.conf"),
                 std::string("[Forward]\nRec=") + KELVRA_RECORDING_FORWARDER + "\n");
   TLogForwarderLimits limits;
   limits.MaxRecords = 5;
-  tLogForwarderSet set(dir.File("LogServer.conf"), limits, nullptr);
+  tLogForwarderSet set(dir.File("LogServer.conf"), Limits(limits), nullptr);
   set.Offer("h", "1", "A", "m", "", "block", 0, 1);
   probe.WaitForLines("AddRecord|", 1);
   for (int n = 0; n < 12; ++n) {
@@ -175,6 +223,7 @@ TEST(TLogForwarderSetTest, QueueOverflowIsReportedOncePerIntervalWithItsCount) {
   }
   std::vector<std::string> lines;
   set.TakeDropReport(lines, 1000, 60'000, false);
+  lines = ForwardLines(lines);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "FORWARD Rec: 7 RECORDS DROPPED, QUEUE FULL");
   set.Offer("h", "1", "A", "m", "", "x", 0, 1);
@@ -186,3 +235,12 @@ TEST(TLogForwarderSetTest, QueueOverflowIsReportedOncePerIntervalWithItsCount) {
   EXPECT_EQ(lines[0], "FORWARD Rec: 1 RECORDS DROPPED, QUEUE FULL");
   probe.Unblock();
 }
+
+INSTANTIATE_TEST_SUITE_P(BothModes, TLogForwarderTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });
+INSTANTIATE_TEST_SUITE_P(BothModes, TLogForwarderSetTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });

@@ -111,3 +111,56 @@ TEST(uPluginHostProtocolTest, FramesFollowingEachOtherAreCutApart) {
 }
 
 }  // namespace
+
+TEST(uPluginHostProtocolTest, CountsAndPreEncodedItemsReadBackAsWritten) {
+  struct Case {
+    TPluginHostCounts Counts;
+  };
+  const Case cases[] = {
+      {{true, 1, 2, 3, 4}},
+      {{false, 0, 0, 0, 0}},
+      {{true, 0xFFFFFFFFFFFFFFFFull, 1ull << 32, 0xFFFFFFFFull, 0}},
+  };
+  for (const Case& c : cases) {
+    TPluginHostFrameWriter writer;
+    writer.Begin(TPluginHostFrameKind::Counts);
+    writer.Counts(c.Counts);
+    const std::string frame = writer.Finish();
+    TPluginHostFrameBuffer buffer;
+    buffer.Append(frame.data(), frame.size());
+    TPluginHostFrameKind kind{};
+    std::string_view body;
+    ASSERT_TRUE(buffer.Next(kind, body));
+    EXPECT_EQ(kind, TPluginHostFrameKind::Counts);
+    TPluginHostFrameReader reader(body);
+    const TPluginHostCounts back = reader.Counts();
+    EXPECT_FALSE(reader.Failed());
+    EXPECT_TRUE(reader.AtEnd());
+    EXPECT_EQ(back.Given, c.Counts.Given);
+    EXPECT_EQ(back.Sent, c.Counts.Sent);
+    EXPECT_EQ(back.Acknowledged, c.Counts.Acknowledged);
+    EXPECT_EQ(back.Spooled, c.Counts.Spooled);
+    EXPECT_EQ(back.Dropped, c.Counts.Dropped);
+    // A frame cut short is refused, not read as zeros.
+    TPluginHostFrameReader cut(body.substr(0, body.size() - 1));
+    cut.Counts();
+    EXPECT_TRUE(cut.Failed());
+  }
+
+  // Items encoded ahead of the frame (as the producers keep them in flight) are those the writer
+  // writes.
+  std::string items;
+  AppendPluginHostMessageItem(items, 1.5, 2.5, "message");
+  AppendPluginHostRecordItem(items, 3.5, 4.5, "::1", "65535", "A", "M", "P", "record");
+  TPluginHostFrameWriter direct;
+  direct.Begin(TPluginHostFrameKind::Batch);
+  direct.U32(2);
+  direct.MessageItem(1.5, 2.5, "message");
+  direct.RecordItem(3.5, 4.5, "::1", "65535", "A", "M", "P", "record");
+  const std::string expected = direct.Finish();
+  TPluginHostFrameWriter raw;
+  raw.Begin(TPluginHostFrameKind::Batch);
+  raw.U32(2);
+  raw.Raw(items);
+  EXPECT_EQ(raw.Finish(), expected);
+}

@@ -18,6 +18,8 @@ namespace {
 // directory, named in [Forward].
 void ConfigureForwarding(e2e::TServerUnderTest& server, const std::string& natsUrl) {
   server.Configure();
+  // The forwarder runs in a plug-in host (PluginIsolation's default).
+  server.CopyBesideServer(KELVRA_PLUGIN_HOST);
   const std::string library = server.Dir() + "NatsJetStreamForwarder.so";
   std::filesystem::remove(library);
   std::filesystem::copy_file(KELVRA_NATS_FORWARDER, library);

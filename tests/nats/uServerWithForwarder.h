@@ -20,6 +20,8 @@ namespace natstest {
 inline void ConfigureServerForwarding(e2e::TServerUnderTest& server, const std::string& settings,
                                       const std::string& commonLines = "") {
   server.Configure(commonLines);
+  // The forwarder runs in a plug-in host unless commonLines say PluginIsolation=0.
+  server.CopyBesideServer(KELVRA_PLUGIN_HOST);
   const std::string library = server.Dir() + "NatsJetStreamForwarder.so";
   std::filesystem::remove(library);
   std::filesystem::copy_file(KELVRA_NATS_FORWARDER, library);

@@ -52,9 +52,13 @@ bool RequestUntil(TServerUnderTest& server, const std::string& want) {
   });
 }
 
-TEST(KelvraLogServerStatisticsTest, ARequestWritesEachForwardersCountsAndTheServerGoesOn) {
+// With the forwarder in the server's process and in a plug-in host of its own.
+class KelvraLogServerStatisticsModeTest : public testing::TestWithParam<bool> {};
+
+TEST_P(KelvraLogServerStatisticsModeTest, ARequestWritesEachForwardersCountsAndTheServerGoesOn) {
   TServerUnderTest server;
-  server.Configure("LogMode=0\n");
+  server.CopyBesideServer(KELVRA_PLUGIN_HOST);
+  server.Configure(std::string("LogMode=0\nPluginIsolation=") + (GetParam() ? "1" : "0") + "\n");
   WriteTextFile(server.ConfigPath(), ReadTextFile(server.ConfigPath()) +
                                          "[Forward]\nRec=" + KELVRA_RECORDING_FORWARDER + "\n");
   server.StartAndWaitForListener();
@@ -78,6 +82,11 @@ TEST(KelvraLogServerStatisticsTest, ARequestWritesEachForwardersCountsAndTheServ
   EXPECT_EQ(CountOf(messages, "Log Server stopped"), 1u);
   EXPECT_EQ(CountOf(messages, "Have normal TERM SIGNAL"), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothModes, KelvraLogServerStatisticsModeTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? std::string("Isolated") : std::string("InProcess");
+                         });
 
 TEST(KelvraLogServerStatisticsTest, WithoutForwardersTheRequestSaysSo) {
   TServerUnderTest server;

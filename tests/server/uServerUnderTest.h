@@ -169,7 +169,8 @@ class TServerUnderTest {
   // Copies a program or library into the server's directory under its own name (the plug-in
   // host, which the server looks for beside itself).
   void CopyBesideServer(const std::string& path) {
-    std::filesystem::copy_file(path, FDir.File(std::filesystem::path(path).filename().string()));
+    std::filesystem::copy_file(path, FDir.File(std::filesystem::path(path).filename().string()),
+                               std::filesystem::copy_options::overwrite_existing);
   }
 
   // Adds a variable to the server's environment from the next Start on.

@@ -1,6 +1,7 @@
 /* A test plug-in in C that lacks some exports, built twice:
  * PARTIAL_WITHOUT_ADD_MESSAGE: only LogProvider_Initialize and LogProvider_Finalize;
- * PARTIAL_WITHOUT_INITIALIZE: only LogProvider_AddMessage.
+ * PARTIAL_WITHOUT_INITIALIZE: only LogProvider_AddMessage;
+ * with PARTIAL_FORWARDER too: only LogProvider_AddRecord, a forwarder that counts (the benchmark's).
  * Partial_Count tells the tests how often each export was called. In a plug-in host, where the
  * tests cannot call it, each call also appends its name as a line to the file named by the
  * environment variable KELVRA_RECORDING_FILE, if set. */
@@ -47,7 +48,23 @@ void LOGPROVIDER_CALL LogProvider_Finalize(void) {
 }
 #endif
 
-#ifndef PARTIAL_WITHOUT_ADD_MESSAGE
+#ifdef PARTIAL_FORWARDER
+void LOGPROVIDER_CALL LogProvider_AddRecord(double clientTime, double serverTime,
+                                            const char* peerAddress, unsigned short peerPort,
+                                            const char* application, const char* module,
+                                            const char* prefix, const char* text) {
+  (void)clientTime;
+  (void)serverTime;
+  (void)peerAddress;
+  (void)peerPort;
+  (void)application;
+  (void)module;
+  (void)prefix;
+  (void)text;
+  atomic_fetch_add(&AddMessageCalls, 1);
+  Record("AddRecord");
+}
+#elif !defined(PARTIAL_WITHOUT_ADD_MESSAGE)
 void LOGPROVIDER_CALL LogProvider_AddMessage(double clientTime, double serverTime,
                                              const char* text) {
   (void)clientTime;
