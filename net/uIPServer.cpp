@@ -162,8 +162,9 @@ void TUDPServerComponent::SetActive(bool Value) {
   }
   StopServer();
   if (Value) {
-    FServer = std::make_unique<tUDPServer>(FIPAddress, FOnReceive, FOnSend, FOnDisconnect,
-                                           FOnConnect, FIPPort, FReceiveBufferSize);
+    FServer =
+        std::make_unique<tUDPServer>(FIPAddress, FOnReceive, FOnSend, FOnDisconnect, FOnConnect,
+                                     FIPPort, FReceiveBufferSize, FOnReceiveBatchEnd);
   }
 }
 

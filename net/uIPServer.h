@@ -171,10 +171,15 @@ class TUDPServerComponent final : public TIPServerComponent {
   void SetReceiveBufferSize(int Bytes) { FReceiveBufferSize = Bytes; }
   // The port the running server is bound to (for IPPort 0); 0 without a bound server.
   std::uint16_t BoundPort() const;
+  // Raised by the next server after the OnReceive events of each receive call, so that a
+  // handler gathering datagrams can hand them on together; none (the initial value) raises
+  // nothing. Owner thread.
+  void SetOnReceiveBatchEnd(tNotifyTCPEvent Handler) { FOnReceiveBatchEnd = std::move(Handler); }
 
  private:
   void StopServer();
 
   std::unique_ptr<tUDPServer> FServer;
   int FReceiveBufferSize = 0;
+  tNotifyTCPEvent FOnReceiveBatchEnd;
 };

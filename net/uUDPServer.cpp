@@ -14,13 +14,15 @@ constexpr int ReceiveBurst = 64;
 
 tUDPServer::tUDPServer(std::string Address, tNotifyDataTCPEvent OnReceive,
                        tNotifyDataTCPEvent OnSend, tNotifyTCPEvent OnDisconnect,
-                       tNotifyTCPEvent OnConnect, std::uint16_t Port, int ReceiveBufferBytes)
+                       tNotifyTCPEvent OnConnect, std::uint16_t Port, int ReceiveBufferBytes,
+                       tNotifyTCPEvent OnReceiveBatchEnd)
     : FLocalPort(Port),
       FLocalAddress(std::move(Address)),
       FOnReceive(std::move(OnReceive)),
       FOnSend(std::move(OnSend)),
       FOnDisconnect(std::move(OnDisconnect)),
       FOnConnect(std::move(OnConnect)),
+      FOnReceiveBatchEnd(std::move(OnReceiveBatchEnd)),
       FReceiveBufferBytes(ReceiveBufferBytes) {
   Start();
 }
@@ -227,6 +229,7 @@ int tUDPServer::ReceiveDatagrams(bool RecordWouldBlock) {
     return 0;
   }
   // Every datagram taken is handed on, also after a stop request.
+  bool raised = false;
   for (int i = 0; i < taken; ++i) {
     const TReceivedDatagram& datagram = datagrams[static_cast<std::size_t>(i)];
     if (static_cast<std::size_t>(datagram.Length) > ReceiveBufferSize) {
@@ -241,7 +244,11 @@ int tUDPServer::ReceiveDatagrams(bool RecordWouldBlock) {
     if (FOnReceive) {
       FOnReceive(*this, FReceiveBuffers.get() + static_cast<std::size_t>(i) * ReceiveBufferSize,
                  static_cast<std::uint32_t>(datagram.Length));
+      raised = true;
     }
+  }
+  if (raised && FOnReceiveBatchEnd) {
+    FOnReceiveBatchEnd(*this);
   }
   return taken;
 }

@@ -26,7 +26,9 @@
 // Each pass of the loop waits at most 50 ms (twice that on the send path), so a stop request is
 // seen within about 100 ms plus the time of a handler in progress. A pass with nothing to send
 // takes up to 64 waiting datagrams, ReceiveBatch at a time with one receive call, and raises their
-// events one after the other in arrival order; one request is sent per pass.
+// events one after the other in arrival order; one request is sent per pass. OnReceiveBatchEnd,
+// when given, follows the OnReceive events of each receive call (once per call that raised at
+// least one), so a handler that gathers datagrams can hand them on together.
 class tUDPServer : public TIPConnection {
  public:
   static constexpr std::size_t ReceiveBufferSize = 8192;
@@ -40,7 +42,7 @@ class tUDPServer : public TIPConnection {
   // bind, so that bursts fit while a handler runs; 0 keeps the system's default.
   tUDPServer(std::string Address, tNotifyDataTCPEvent OnReceive, tNotifyDataTCPEvent OnSend,
              tNotifyTCPEvent OnDisconnect, tNotifyTCPEvent OnConnect, std::uint16_t Port,
-             int ReceiveBufferBytes = 0);
+             int ReceiveBufferBytes = 0, tNotifyTCPEvent OnReceiveBatchEnd = nullptr);
   ~tUDPServer() override;
 
   // The send operations only queue a request, which the server thread carries out later; the
@@ -114,6 +116,7 @@ class tUDPServer : public TIPConnection {
   const tNotifyDataTCPEvent FOnSend;
   const tNotifyTCPEvent FOnDisconnect;
   const tNotifyTCPEvent FOnConnect;
+  const tNotifyTCPEvent FOnReceiveBatchEnd;
   std::atomic<std::int32_t> FLastError{0};
   TSendQueue FSendQueue;
   // ReceiveBatch buffers of ReceiveBufferSize bytes, made when the loop starts and not filled,

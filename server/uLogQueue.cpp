@@ -63,6 +63,26 @@ void tLogQueue::PushWhenRoom(std::unique_ptr<tLogQueueElement> element) {
   PushLocked(std::move(element));
 }
 
+void tLogQueue::PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements) {
+  if (elements.empty()) {
+    return;
+  }
+  {
+    std::unique_lock lock(Lock);
+    WaitForRoomLocked(lock);
+    const bool wasEmpty = FElements.empty();
+    for (std::unique_ptr<tLogQueueElement>& element : elements) {
+      FQueuedBytes += Cost(*element);
+      FElements.push_back(std::move(element));
+    }
+    if (wasEmpty) {
+      WakeEvent.Set();
+    }
+  }
+  // The moved-from pointers go outside the lock; the vector keeps its capacity for the next batch.
+  elements.clear();
+}
+
 bool tLogQueue::TakeAll(std::deque<std::unique_ptr<tLogQueueElement>>& elements) {
   WakeEvent.WaitFor();
   bool roomMade = false;

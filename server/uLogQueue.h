@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/TEvent.h"
 
@@ -62,6 +63,10 @@ class tLogQueue {
   void Push(std::unique_ptr<tLogQueueElement> element);
   // WaitForRoom and Push under one lock acquisition. Network threads.
   void PushWhenRoom(std::unique_ptr<tLogQueueElement> element);
+  // WaitForRoom, then appends every element of elements in their order under one lock
+  // acquisition (the batch may take the queue past a mark: the next wait holds its sender) and
+  // leaves elements empty. WakeEvent is set only when the list was empty. Network threads.
+  void PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements);
 
   // Waits for WakeEvent without a time limit, then takes the oldest element into element (null
   // when the list was empty, then false). Resets WakeEvent when the list is left empty.

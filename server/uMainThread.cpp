@@ -202,6 +202,7 @@ void tMainThread::StartServers() {
       [this](TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize) {
         OnSyslogReceive(Sender, Packet, PacketSize);
       });
+  UDPComponent->SetOnReceiveBatchEnd([this](TIPConnection&) { OnSyslogBatchEnd(); });
   // Bursts of datagrams wait in the socket while the main loop catches up.
   UDPComponent->SetReceiveBufferSize(SyslogReceiveBufferSize);
   UDPComponent->SetActive(true);
@@ -310,7 +311,11 @@ void tMainThread::StopSequence() {
   ReportStopProgress();
   StopAndLog("NET TPKT SERVER", [this] { TCPComponent.reset(); });
   ReportStopProgress();
-  StopAndLog("NET SYSLOG SERVER", [this] { UDPComponent.reset(); });
+  StopAndLog("NET SYSLOG SERVER", [this] {
+    UDPComponent.reset();
+    // What a handler's error left gathered still goes to the log.
+    OnSyslogBatchEnd();
+  });
   ReportStopProgress();
   // Nothing can arrive any more: what was received is stored before the queue goes.
   StopAndLog("LOG QUEUE", [this, deadline] {
@@ -428,8 +433,14 @@ void tMainThread::OnTCPDisconnect(TIPConnection& Client) {
 
 void tMainThread::OnSyslogReceive(TIPConnection& Sender, const void* Packet,
                                   std::uint32_t PacketSize) {
-  LogQueue->PushWhenRoom(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress,
+  FSyslogBatch.push_back(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress,
                                                 Sender.RemotePort, Packet, PacketSize));
+}
+
+void tMainThread::OnSyslogBatchEnd() {
+  if (LogQueue) {
+    LogQueue->PushAllWhenRoom(FSyslogBatch);
+  }
 }
 
 void tMainThread::tEventTarget::RouteRecord(const std::string& PeerAddress,

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "logging/uFormatTimeMask.h"
 #include "platform/uDateTime.h"
@@ -133,7 +134,11 @@ class tMainThread {
   void OnTCPReceive(TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize);
   void OnTCPConnect(TIPConnection& Client);
   void OnTCPDisconnect(TIPConnection& Client);
+  // The syslog handlers: each datagram's element is kept until the end of its receive call's
+  // batch, whose elements then go into the queue together, in arrival order. The syslog
+  // server's thread only.
   void OnSyslogReceive(TIPConnection& Sender, const void* Packet, std::uint32_t PacketSize);
+  void OnSyslogBatchEnd();
 
   // Settings as read by ReadConfiguration. Run's thread.
   std::int32_t RunMode() const { return FRunMode; }
@@ -224,6 +229,9 @@ class tMainThread {
   std::mutex FQueueLock;  // guards the LogQueue pointer (not the queue, which locks itself)
   std::unique_ptr<tLogQueue> LogQueue;
   std::unique_ptr<tLogProducerHolder> ProducerHolder;
+  // The datagrams of the syslog server's current receive call. Its thread only, or the stop
+  // sequence's once that thread has ended.
+  std::vector<std::unique_ptr<tLogQueueElement>> FSyslogBatch;
 
   // The service status handle, stored by the service entry procedure (service mode only).
   // Written on the service thread, read by the control handler on the main thread.

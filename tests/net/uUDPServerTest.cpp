@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "UDPTestSupport.h"
@@ -155,6 +159,85 @@ TEST_F(UDPServerTest, BurstsFromSeveralPeersKeepOrderAndARemovedPeerConnectsAgai
   expected.push_back({'C', aSlot, "127.0.0.1", a.Port, ""});
   expected.push_back({'R', aSlot, "127.0.0.1", a.Port, "a again"});
   EXPECT_EQ(EventsFrom(0, expected.size()), expected);
+}
+
+// The datagrams of each receive call, as a batch-end handler sees them: what OnReceive brought
+// since the last batch end.
+class TBatchLog {
+ public:
+  tNotifyDataTCPEvent Receive() {
+    return [this](TIPConnection&, const void* packet, std::uint32_t size) {
+      std::lock_guard lock(FLock);
+      FOpen.emplace_back(static_cast<const char*>(packet), size);
+    };
+  }
+  tNotifyTCPEvent BatchEnd() {
+    return [this](TIPConnection&) {
+      {
+        std::lock_guard lock(FLock);
+        FCount += FOpen.size();
+        FBatches.push_back(std::move(FOpen));
+        FOpen.clear();
+      }
+      FChanged.notify_all();
+    };
+  }
+  // The batches once they hold count datagrams in all (waits up to 10 s), and what came after
+  // the last batch end.
+  std::vector<std::vector<std::string>> WaitForCount(std::size_t count,
+                                                     std::vector<std::string>& open) {
+    std::unique_lock lock(FLock);
+    FChanged.wait_for(lock, std::chrono::seconds(10), [&] { return FCount >= count; });
+    open = FOpen;
+    return FBatches;
+  }
+
+ private:
+  std::mutex FLock;  // guards everything below
+  std::condition_variable FChanged;
+  std::vector<std::string> FOpen;
+  std::vector<std::vector<std::string>> FBatches;
+  std::size_t FCount = 0;
+};
+
+// Every receive call that raised OnReceive ends with one batch end, no call without one, and
+// the batches together are every datagram in order; empty and oversized datagrams, raising
+// nothing, open no batch of their own.
+TEST(UDPServerBatchEndTest, EachReceiveCallsDatagramsEndWithOneBatchEnd) {
+  TBatchLog log;
+  tUDPServer server("127.0.0.1", log.Receive(), nullptr, nullptr, nullptr, 0, 1 << 20,
+                    log.BatchEnd());
+  std::int32_t code = -1;
+  ASSERT_TRUE(server.WaitForStart(10000, code));
+  TPeer a;
+  a.SendTo(server.BoundPort(), "");
+  a.SendTo(server.BoundPort(), std::string(tUDPServer::ReceiveBufferSize + 1, 'x'));
+  // Given time to be taken alone, before the rest arrives.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // In runs of two batches, each waited for, so that even the system's default receive buffer
+  // holds a run.
+  constexpr int Count = 10 * tUDPServer::ReceiveBatch;
+  std::vector<std::string> sent;
+  std::vector<std::vector<std::string>> batches;
+  std::vector<std::string> open;
+  for (int i = 0; i < Count; ++i) {
+    sent.push_back("d" + std::to_string(i));
+    a.SendTo(server.BoundPort(), sent.back());
+    if (i % 50 == 0) {
+      a.SendTo(server.BoundPort(), "");
+    }
+    if ((i + 1) % (2 * tUDPServer::ReceiveBatch) == 0) {
+      batches = log.WaitForCount(sent.size(), open);
+    }
+  }
+  std::vector<std::string> received;
+  for (const auto& batch : batches) {
+    EXPECT_FALSE(batch.empty());
+    EXPECT_LE(batch.size(), static_cast<std::size_t>(tUDPServer::ReceiveBatch));
+    received.insert(received.end(), batch.begin(), batch.end());
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_TRUE(open.empty());
 }
 
 // A failed bind ends the thread with the bind's code; the server then takes no requests.

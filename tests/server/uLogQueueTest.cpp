@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -233,6 +234,82 @@ TEST(tLogQueueTakeAllTest, CountMarkHoldsProducersUntilTakeAllMakesRoom) {
   producer.join();
   EXPECT_EQ(pass.size(), 3u);
   EXPECT_EQ(queue.Count(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A batch of datagrams goes in whole and in order, behind what was queued, and its bytes count.
+TEST(tLogQueueBatchTest, PushAllAppendsInOrderBehindWhatIsQueuedAndEmptiesTheBatch) {
+  tLogQueue queue;
+  queue.Push(tLogQueueElement::Make(lkConnect, "127.0.0.1", 1, nullptr, 0));
+  std::vector<std::unique_ptr<tLogQueueElement>> batch;
+  std::size_t bytes = sizeof(tLogQueueElement);
+  const std::string text(32, 'd');
+  for (std::uint16_t port = 10; port < 15; ++port) {
+    batch.push_back(tLogQueueElement::Make(lkSyslogData, "127.0.0.1", port, text.data(), port));
+    bytes += sizeof(tLogQueueElement) + port;
+  }
+  queue.PushAllWhenRoom(batch);
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(queue.Count(), 6u);
+  EXPECT_EQ(queue.QueuedBytes(), bytes);
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  ASSERT_TRUE(queue.TakeAll(pass));
+  ASSERT_EQ(pass.size(), 6u);
+  EXPECT_EQ(pass[0]->Kind, lkConnect);
+  for (std::size_t i = 1; i < pass.size(); ++i) {
+    EXPECT_EQ(pass[i]->PeerPort, 9 + i);
+    EXPECT_EQ(pass[i]->Size, 9 + i);
+  }
+  // An empty batch neither adds nor wakes: a Wake is needed for TakeAll to return.
+  queue.PushAllWhenRoom(batch);
+  EXPECT_EQ(queue.Count(), 0u);
+  queue.Wake();
+  std::deque<std::unique_ptr<tLogQueueElement>> none;
+  EXPECT_FALSE(queue.TakeAll(none));
+}
+
+// A batch pushed by another thread wakes a TakeAll that is already waiting.
+TEST(tLogQueueBatchTest, BatchIntoAnEmptyQueueWakesTheWaitingConsumer) {
+  tLogQueue queue;
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  std::thread consumer([&] { queue.TakeAll(pass); });
+  std::this_thread::sleep_for(20ms);
+  std::vector<std::unique_ptr<tLogQueueElement>> batch;
+  batch.push_back(Data(1));
+  batch.push_back(Data(2));
+  queue.PushAllWhenRoom(batch);
+  consumer.join();
+  ASSERT_EQ(pass.size(), 2u);
+  EXPECT_EQ(pass[1]->PeerPort, 2);
+}
+
+// Above a mark the whole batch waits, then goes in at once when a TakeAll makes room.
+TEST(tLogQueueBatchTest, BatchWaitsAboveTheMarkUntilTakeAllMakesRoom) {
+  tLogQueue queue(1u << 20, 2);
+  for (int i = 0; i < 3; ++i) {
+    queue.Push(Data(1));
+  }
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    std::vector<std::unique_ptr<tLogQueueElement>> batch;
+    for (std::uint16_t port = 2; port < 6; ++port) {
+      batch.push_back(Data(port));
+    }
+    queue.PushAllWhenRoom(batch);
+    done = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(done.load());
+  EXPECT_EQ(queue.Count(), 3u);
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  ASSERT_TRUE(queue.TakeAll(pass));
+  producer.join();
+  EXPECT_EQ(pass.size(), 3u);
+  // Past the count mark by the batch: the mark holds the next push, not this one.
+  EXPECT_EQ(queue.Count(), 4u);
 }
 
 }  // namespace
