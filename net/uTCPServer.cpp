@@ -314,6 +314,10 @@ std::int32_t TCustomTCPServer::QueuedEvents() const {
   return ReceiveManager->Queue().Count();
 }
 
+std::size_t TCustomTCPServer::QueuedEventBytes() const {
+  return ReceiveManager->Queue().QueuedBytes();
+}
+
 std::int32_t TCustomTCPServer::PendingEvents() const {
   return ReceiveManager->Queue().Count() + ReceiveManager->ItemsInHand();
 }

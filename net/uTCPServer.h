@@ -101,6 +101,8 @@ class TCustomTCPServer : public TThread {
   void WaitForQueueRoom(std::uint32_t timeoutMs);
   // Events waiting in the delivery queue. Any thread.
   std::int32_t QueuedEvents() const;
+  // The bytes those events hold (TReceiveManagerQueue::Cost of each). Any thread.
+  std::size_t QueuedEventBytes() const;
   // Events received and not yet handed to a handler: those queued and those the delivery thread
   // has taken but not reached. Any thread.
   std::int32_t PendingEvents() const;
