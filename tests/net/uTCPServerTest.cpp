@@ -442,4 +442,51 @@ TEST(TCPServerTest, ByteBoundOnTheDeliveryQueueHoldsSeveralClientsAndLosesNothin
   }
 }
 
+// A busy connection grows its receive buffer out of the listener's allowance and gives it all
+// back once idle; every record arrives whole either way.
+TEST(TCPServerTest, ReceiveBufferGrowthIsTakenFromTheAllowanceAndReturnedWhenIdle) {
+  constexpr std::uint32_t Records = 2000;
+  constexpr std::size_t RecordSize = 1000;
+  TEvent gate;
+  std::atomic<std::uint32_t> received{0};
+  TCPEventRecorder recorder;
+  const auto server = TTPKTTCPServer::Create(
+      "127.0.0.1",
+      [&](TIPConnection&, const void*, std::uint32_t size) {
+        gate.WaitFor(60000);
+        if (size == RecordSize) {
+          received.fetch_add(1);
+        }
+      },
+      nullptr, recorder.Disconnect(), recorder.Connect(), 0);
+  const std::uint16_t port = WaitForBoundPort(*server);
+  EXPECT_EQ(server->ReceiveGrowthLeft(), TCustomTCPServer::ReceiveGrowthBytes);
+
+  TLoopbackClient client(port);
+  ASSERT_TRUE(recorder.WaitForCount(evConnect, 1));
+  std::string stream;
+  for (std::uint32_t i = 0; i < Records; ++i) {
+    stream += TPKTFrame(std::string(RecordSize, 'g'));
+  }
+  std::thread sender([&] { client.Send(stream); });
+  struct Release {
+    TEvent& gate;
+    std::thread& sender;
+    ~Release() {
+      gate.Set();
+      if (sender.joinable()) {
+        sender.join();
+      }
+    }
+  } release{gate, sender};
+
+  EXPECT_TRUE(WaitForCondition(
+      [&] { return server->ReceiveGrowthLeft() < TCustomTCPServer::ReceiveGrowthBytes; }, 30000));
+  gate.Set();
+  sender.join();
+  ASSERT_TRUE(WaitForCondition([&] { return received.load() == Records; }, 60000));
+  EXPECT_TRUE(WaitForCondition(
+      [&] { return server->ReceiveGrowthLeft() == TCustomTCPServer::ReceiveGrowthBytes; }, 10000));
+}
+
 }  // namespace
