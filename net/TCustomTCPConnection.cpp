@@ -129,11 +129,28 @@ long TCustomTCPConnection::ReceiveAndPost() {
   PostEvent(evReceive, FReceiveBuffer.get(), static_cast<std::int32_t>(received));
   constexpr auto largest = static_cast<std::size_t>(MaxChunk);
   if (static_cast<std::size_t>(received) == FReceiveSize && FReceiveSize < largest) {
-    // The peer sends more at a time than fits: the next read takes twice as much.
-    FReceiveSize = std::min(FReceiveSize * 2, largest);
-    FReceiveBuffer = std::make_unique_for_overwrite<char[]>(FReceiveSize);
+    // The peer sends more at a time than fits: the next read takes twice as much, when the
+    // listener's allowance has room for it.
+    const std::size_t grown = std::min(FReceiveSize * 2, largest);
+    TCustomTCPServer* server = FServer.load();
+    if (server != nullptr && server->TakeReceiveGrowth(grown - FReceiveSize)) {
+      FReceiveSize = grown;
+      FReceiveBuffer = std::make_unique_for_overwrite<char[]>(FReceiveSize);
+    }
   }
   return received;
+}
+
+void TCustomTCPConnection::ReleaseReceiveBuffer() {
+  if (FReceiveBuffer) {
+    TCustomTCPServer* server = FServer.load();
+    if (server != nullptr && FReceiveSize > FirstReceiveSize) {
+      server->ReturnReceiveGrowth(FReceiveSize - FirstReceiveSize);
+    }
+    FReceiveBuffer.reset();
+    FReceiveSize = 0;
+  }
+  Filter->ReleaseEmptyBuffer();
 }
 
 void TCustomTCPConnection::DrainReceived() {
@@ -247,12 +264,16 @@ void TCustomTCPConnection::Execute() {
         WaitSocket(FSocket, writePending, writePending ? nullptr : &SendEvent, LoopWaitMs);
     if (ready.Readable) {
       readReady = true;
+    } else if (!ready.Signalled && !ready.Failed && !writePending) {
+      // A whole wait without traffic: the buffers go until the peer sends again.
+      ReleaseReceiveBuffer();
     }
   }
 
   if (!peerGone) {
     DrainReceived();
   }
+  ReleaseReceiveBuffer();
   PostEvent(evDisconnect, nullptr, 0);
   CloseOwnSocket();
 }

@@ -37,8 +37,9 @@ class TCustomTCPConnection final : public TIPConnection {
   // none has come for StopDrainIdleMs.
   static constexpr std::uint32_t StopDrainLimitMs = 5000;
   static constexpr int StopDrainIdleMs = 100;
-  // The first size of the receive buffer; a read that fills it doubles it, up to MaxChunk, so a
-  // connection holds only as much as its peer sends at a time.
+  // The first size of the receive buffer; a read that fills it doubles it, up to MaxChunk and
+  // as far as the listener's growth allowance goes, so a connection holds only as much as its
+  // peer sends at a time. A connection idle for a whole loop wait gives its buffer back.
   static constexpr std::size_t FirstReceiveSize = 2048;
   // The stack of a connection thread: its calls are shallow, and thousands of connections then
   // reserve little address space.
@@ -79,9 +80,13 @@ class TCustomTCPConnection final : public TIPConnection {
   // False once a stop was asked for and StopDrainLimitMs have passed since it was first seen.
   // Connection thread only.
   bool DrainTimeLeft();
-  // Reads into FReceiveBuffer and posts what came, then doubles the buffer (up to MaxChunk) when
-  // the read filled it. The bytes read, 0 when the peer closed, -1 on error.
+  // Reads into FReceiveBuffer and posts what came, then doubles the buffer (up to MaxChunk, out
+  // of the listener's allowance) when the read filled it. The bytes read, 0 when the peer
+  // closed, -1 on error.
   long ReceiveAndPost();
+  // Frees the receive buffer and the filter's empty buffer, and returns the buffer's growth to
+  // the listener: an idle connection holds no buffer. Connection thread only.
+  void ReleaseReceiveBuffer();
   void DrainReceived();
   void CloseOwnSocket();
 

@@ -13,14 +13,24 @@ constexpr std::uint32_t DeliveryWaitMs = 50;
 
 }  // namespace
 
+bool TReceiveManagerQueue::FullLocked() const {
+  return !FItems.empty() &&
+         (FItems.size() >= static_cast<std::size_t>(MaxCount) || FBytes >= MaxBytes);
+}
+
+bool TReceiveManagerQueue::BelowRoomMarkLocked() const {
+  return FItems.size() <= static_cast<std::size_t>(RoomMark) && FBytes <= RoomBytes;
+}
+
 bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
   bool wasEmpty = false;
   {
     std::lock_guard lock(Lock);
-    if (FItems.size() >= static_cast<std::size_t>(MaxCount)) {
+    if (FullLocked()) {
       return false;
     }
     wasEmpty = FItems.empty();
+    FBytes += Cost(item);
     FItems.push_back(std::move(item));
   }
   // A consumer waits only on an empty queue, and re-checks under the lock.
@@ -38,13 +48,14 @@ bool TReceiveManagerQueue::TakeAll(std::deque<tTCPEventItem>& items, std::uint32
                             [this] { return !FItems.empty(); })) {
       return false;
     }
-    roomMade = FItems.size() > static_cast<std::size_t>(RoomMark);
+    roomMade = !BelowRoomMarkLocked();
     if (items.empty()) {
       items.swap(FItems);
     } else {
       std::move(FItems.begin(), FItems.end(), std::back_inserter(items));
       FItems.clear();
     }
+    FBytes = 0;
   }
   if (roomMade) {
     FRoom.notify_all();
@@ -60,9 +71,11 @@ std::optional<tTCPEventItem> TReceiveManagerQueue::Pop() {
     if (FItems.empty()) {
       return item;
     }
+    const bool wasAbove = !BelowRoomMarkLocked();
+    FBytes -= Cost(FItems.front());
     item.emplace(std::move(FItems.front()));
     FItems.pop_front();
-    drained = FItems.size() == static_cast<std::size_t>(RoomMark);
+    drained = wasAbove && BelowRoomMarkLocked();
   }
   if (drained) {
     FRoom.notify_all();
@@ -74,6 +87,7 @@ void TReceiveManagerQueue::ReleaseAll() {
   {
     std::lock_guard lock(Lock);
     FItems.clear();
+    FBytes = 0;
   }
   FRoom.notify_all();
 }
@@ -81,12 +95,17 @@ void TReceiveManagerQueue::ReleaseAll() {
 bool TReceiveManagerQueue::WaitForRoom(std::uint32_t timeoutMs) {
   std::unique_lock lock(Lock);
   return FRoom.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [this] { return FItems.size() < static_cast<std::size_t>(MaxCount); });
+                        [this] { return !FullLocked(); });
 }
 
 std::int32_t TReceiveManagerQueue::Count() const {
   std::lock_guard lock(Lock);
   return static_cast<std::int32_t>(FItems.size());
+}
+
+std::size_t TReceiveManagerQueue::QueuedBytes() const {
+  std::lock_guard lock(Lock);
+  return FBytes;
 }
 
 TReceiveManager::TReceiveManager(TCustomTCPServer& server) : FServer(server) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -31,18 +32,22 @@ class TReceiveManagerQueue {
  public:
   // Enough for a fast sender to keep the delivery thread busy; few enough to keep the memory of
   // a backlog small (the connection threads then wait and TCP flow control holds the senders).
-  static constexpr std::int32_t MaxCount = 4096;
-  // Producers held by a full queue are woken once it has drained to this many items, so they
-  // refill it in bulk instead of all waking for every single free slot.
+  // The queue is full at MaxCount items or at MaxBytes (every item's bytes and the item itself),
+  // whichever comes first; an empty queue takes any item, however large.
+  static constexpr std::int32_t MaxCount = 1024;
+  static constexpr std::size_t MaxBytes = 256 * 1024;
+  // Producers held by a full queue are woken once it has drained to this many items and bytes,
+  // so they refill it in bulk instead of all waking for every single free slot.
   static constexpr std::int32_t RoomMark = MaxCount * 3 / 4;
+  static constexpr std::size_t RoomBytes = MaxBytes * 3 / 4;
 
   TReceiveManagerQueue() = default;
   TReceiveManagerQueue(const TReceiveManagerQueue&) = delete;
   TReceiveManagerQueue& operator=(const TReceiveManagerQueue&) = delete;
   ~TReceiveManagerQueue() { ReleaseAll(); }
 
-  // Appends the item (moved from) and counts it; false, with the item untouched, when MaxCount
-  // items already wait. Callers that must not lose the event wait with WaitForRoom and retry.
+  // Appends the item (moved from) and counts it; false, with the item untouched, when the queue
+  // is full. Callers that must not lose the event wait with WaitForRoom and retry.
   bool Push(tTCPEventItem& item);
   // The oldest item, or none.
   std::optional<tTCPEventItem> Pop();
@@ -52,16 +57,25 @@ class TReceiveManagerQueue {
   // Drops every item.
   void ReleaseAll();
 
-  // Waits at most timeoutMs until no more than RoomMark items wait. True when they do; a Push
-  // may also succeed after a false result, as long as fewer than MaxCount items wait.
+  // Waits at most timeoutMs until the queue is not full. True when it is not; held producers
+  // are woken once it has drained to RoomMark and RoomBytes.
   bool WaitForRoom(std::uint32_t timeoutMs);
   std::int32_t Count() const;
+  // The bytes queued: every item's data plus the item itself.
+  std::size_t QueuedBytes() const;
+
+  // What an item costs the queue.
+  static std::size_t Cost(const tTCPEventItem& item) { return sizeof(item) + item.Data.size(); }
 
  private:
-  mutable std::mutex Lock;            // guards FItems
+  bool FullLocked() const;
+  bool BelowRoomMarkLocked() const;
+
+  mutable std::mutex Lock;            // guards FItems and FBytes
   std::condition_variable FRoom;      // waited on with Lock by producers held by a full queue
   std::condition_variable FItemCame;  // waited on with Lock by the consumer of an empty queue
   std::deque<tTCPEventItem> FItems;
+  std::size_t FBytes = 0;  // the cost of FItems
 };
 
 // The delivery thread of one listener: hands every event of the listener's connections to the

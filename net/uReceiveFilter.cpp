@@ -46,6 +46,13 @@ void tEmptyReceiveFilter::DecodeEach(const void* data, std::int32_t count,
   }
 }
 
+void tEmptyReceiveFilter::ReleaseEmptyBuffer() {
+  if (BufferedSize() == 0) {
+    std::string().swap(Buffer);
+    FHead = 0;
+  }
+}
+
 std::unique_ptr<tEmptyReceiveFilter> tEmptyReceiveFilter::CreateFilter() {
   return std::make_unique<tEmptyReceiveFilter>();
 }

@@ -37,6 +37,8 @@ class tEmptyReceiveFilter {
 
   // The bytes received and not yet framed (used by framing filters only).
   std::size_t BufferedSize() const { return Buffer.size() - FHead; }
+  // Frees the buffer's memory when it holds no unframed bytes (an idle connection's).
+  void ReleaseEmptyBuffer();
 
   // The virtual constructor that a filter class stands for.
   static std::unique_ptr<tEmptyReceiveFilter> CreateFilter();

@@ -314,6 +314,25 @@ std::int32_t TCustomTCPServer::QueuedEvents() const {
   return ReceiveManager->Queue().Count();
 }
 
+bool TCustomTCPServer::TakeReceiveGrowth(std::size_t bytes) {
+  std::size_t left = FReceiveGrowthLeft.load(std::memory_order_relaxed);
+  do {
+    if (left < bytes) {
+      return false;
+    }
+  } while (
+      !FReceiveGrowthLeft.compare_exchange_weak(left, left - bytes, std::memory_order_relaxed));
+  return true;
+}
+
+void TCustomTCPServer::ReturnReceiveGrowth(std::size_t bytes) {
+  FReceiveGrowthLeft.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+std::size_t TCustomTCPServer::QueuedEventBytes() const {
+  return ReceiveManager->Queue().QueuedBytes();
+}
+
 std::int32_t TCustomTCPServer::PendingEvents() const {
   return ReceiveManager->Queue().Count() + ReceiveManager->ItemsInHand();
 }

@@ -99,8 +99,21 @@ class TCustomTCPServer : public TThread {
   bool QueueEvent(tTCPEventItem& item);
   // Waits at most timeoutMs for room in the delivery queue. Connection threads only.
   void WaitForQueueRoom(std::uint32_t timeoutMs);
+  // Receive buffers grow beyond TCustomTCPConnection::FirstReceiveSize only out of this shared
+  // allowance, so many busy connections cannot each hold a 64 KiB buffer: about 32 connections
+  // read 64 KiB at a time, the others in smaller reads.
+  static constexpr std::size_t ReceiveGrowthBytes = 2u * 1024u * 1024u;
+  // Takes bytes out of the allowance: true when all of them were left. Connection threads.
+  bool TakeReceiveGrowth(std::size_t bytes);
+  // Gives bytes taken by TakeReceiveGrowth back. Connection threads.
+  void ReturnReceiveGrowth(std::size_t bytes);
+  // What is left of the allowance. Any thread.
+  std::size_t ReceiveGrowthLeft() const { return FReceiveGrowthLeft.load(); }
+
   // Events waiting in the delivery queue. Any thread.
   std::int32_t QueuedEvents() const;
+  // The bytes those events hold (TReceiveManagerQueue::Cost of each). Any thread.
+  std::size_t QueuedEventBytes() const;
   // Events received and not yet handed to a handler: those queued and those the delivery thread
   // has taken but not reached. Any thread.
   std::int32_t PendingEvents() const;
@@ -156,6 +169,7 @@ class TCustomTCPServer : public TThread {
   bool FAddressResolved = false;
   std::atomic<int> FLastErrorCode{0};
   std::atomic<std::uint16_t> FBoundPort{0};
+  std::atomic<std::size_t> FReceiveGrowthLeft{ReceiveGrowthBytes};
   // Set when a listen attempt begins and when the thread ends.
   TEvent StartedEvent;
   // The delivery thread; stopped once the listener thread has ended, released with the listener.

@@ -49,8 +49,8 @@ struct tLogQueueElement {
 // so a stopping server is never held up by it.
 class tLogQueue {
  public:
-  static constexpr std::size_t DefaultHighWaterMark = 1024u * 1024u;
-  static constexpr std::size_t DefaultHighWaterCount = 4096;
+  static constexpr std::size_t DefaultHighWaterMark = 256u * 1024u;
+  static constexpr std::size_t DefaultHighWaterCount = 1024;
 
   explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark,
                      std::size_t highWaterCount = DefaultHighWaterCount);

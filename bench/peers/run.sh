@@ -5,7 +5,7 @@
 # temporary directory, feeds it, and prints one table (raw data as CSV beside it).
 #
 # Usage: bench/peers/run.sh [--build DIR] [--records N] [--size BYTES] [--runs N]
-#                           [--scenarios tcp1,tcp10,udp100k,udp120k,udpmax]
+#                           [--scenarios tcp1,tcp10,tcp5000,udp100k,udp120k,udpmax]
 #                           [--targets ours,rsyslog,syslog-ng,sink:KelvraLoad,sink:loggen]
 #                           [--csv PATH] [--table PATH] [--timeout SECONDS] [--keep]
 # Defaults: the build directory build/ (configured as RelWithDebInfo when new), 500,000 records

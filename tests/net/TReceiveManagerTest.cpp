@@ -43,6 +43,44 @@ TEST(TReceiveManagerQueueTest, HoldsAtMostMaxCountItemsAndRefusesWithoutTakingTh
   EXPECT_TRUE(queue.WaitForRoom(0));
 }
 
+// Large items fill the queue by their bytes long before MaxCount; an empty queue still takes an
+// item larger than the whole bound, so no packet can be stuck in front of it.
+TEST(TReceiveManagerQueueTest, IsFullAtMaxBytesAndAnEmptyQueueTakesAnyItem) {
+  const struct { std::size_t DataSize; } cases[] = {{1000}, {10'000}, {65'531}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.DataSize);
+    TReceiveManagerQueue queue;
+    const std::size_t cost = TReceiveManagerQueue::Cost(Item(std::string(test.DataSize, 'x')));
+    int pushed = 0;
+    while (true) {
+      tTCPEventItem item = Item(std::string(test.DataSize, 'x'));
+      if (!queue.Push(item)) {
+        EXPECT_EQ(item.Data.size(), test.DataSize);
+        break;
+      }
+      ++pushed;
+      ASSERT_LT(pushed, TReceiveManagerQueue::MaxCount);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(pushed), (TReceiveManagerQueue::MaxBytes + cost - 1) / cost);
+    EXPECT_EQ(queue.QueuedBytes(), static_cast<std::size_t>(pushed) * cost);
+    EXPECT_FALSE(queue.WaitForRoom(0));
+
+    // Room again once an item is taken.
+    queue.Pop();
+    EXPECT_TRUE(queue.WaitForRoom(0));
+    std::deque<tTCPEventItem> items;
+    ASSERT_TRUE(queue.TakeAll(items, 0));
+    EXPECT_EQ(queue.QueuedBytes(), 0u);
+
+    tTCPEventItem huge = Item(std::string(2 * TReceiveManagerQueue::MaxBytes, 'h'));
+    EXPECT_TRUE(queue.Push(huge));
+    tTCPEventItem next = Item("next");
+    EXPECT_FALSE(queue.Push(next));
+    EXPECT_EQ(queue.Pop()->Data.size(), 2 * TReceiveManagerQueue::MaxBytes);
+    EXPECT_TRUE(queue.Push(next));
+  }
+}
+
 TEST(TReceiveManagerQueueTest, PopsInPushOrderAndReleaseAllEmptiesQueueAndCount) {
   TReceiveManagerQueue queue;
   for (const char* data : {"a", "b", "c"}) {

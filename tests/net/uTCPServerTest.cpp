@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -352,6 +353,140 @@ TEST(TCPServerTest, FullDeliveryQueueLosesNothing) {
   for (std::uint32_t i = 0; i < Records; ++i) {
     ASSERT_EQ(sequence[i], i);
   }
+}
+
+// Several clients with large records fill the delivery queue by its byte bound: it holds no more
+// than that while the handler is held, and once it goes on every record of every client arrives,
+// each client's in the order sent.
+TEST(TCPServerTest, ByteBoundOnTheDeliveryQueueHoldsSeveralClientsAndLosesNothing) {
+  constexpr int Clients = 4;
+  constexpr std::uint32_t Records = 400;
+  constexpr std::size_t RecordSize = 2000;
+  TEvent gate;
+  std::mutex lock;
+  std::vector<std::vector<std::uint32_t>> sequences(Clients);  // guarded by lock
+  TCPEventRecorder recorder;
+  const auto server = TTPKTTCPServer::Create(
+      "127.0.0.1",
+      [&](TIPConnection&, const void* packet, std::uint32_t size) {
+        gate.WaitFor(60000);
+        ASSERT_EQ(size, RecordSize);
+        const auto* bytes = static_cast<const std::uint8_t*>(packet);
+        const std::uint32_t number =
+            static_cast<std::uint32_t>(bytes[1] << 16 | bytes[2] << 8 | bytes[3]);
+        std::lock_guard guard(lock);
+        ASSERT_LT(bytes[0], Clients);
+        sequences[bytes[0]].push_back(number);
+      },
+      nullptr, recorder.Disconnect(), recorder.Connect(), 0);
+  const std::uint16_t port = WaitForBoundPort(*server);
+
+  std::vector<std::unique_ptr<TLoopbackClient>> clients;
+  std::vector<std::thread> senders;
+  struct Release {
+    TEvent& gate;
+    std::vector<std::thread>& senders;
+    ~Release() {
+      gate.Set();
+      for (std::thread& sender : senders) {
+        if (sender.joinable()) {
+          sender.join();
+        }
+      }
+    }
+  } release{gate, senders};
+  for (int c = 0; c < Clients; ++c) {
+    clients.push_back(std::make_unique<TLoopbackClient>(port));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  ASSERT_TRUE(recorder.WaitForCount(evConnect, Clients));
+  for (int c = 0; c < Clients; ++c) {
+    senders.emplace_back([&, c] {
+      std::string stream;
+      for (std::uint32_t i = 0; i < Records; ++i) {
+        std::string record(RecordSize, 'r');
+        record[0] = static_cast<char>(c);
+        record[1] = static_cast<char>(i >> 16);
+        record[2] = static_cast<char>(i >> 8);
+        record[3] = static_cast<char>(i);
+        stream += TPKTFrame(record);
+      }
+      clients[static_cast<std::size_t>(c)]->Send(stream);
+    });
+  }
+
+  // Full by bytes: the next item would not fit, and far fewer than MaxCount wait.
+  const std::size_t cost =
+      TReceiveManagerQueue::Cost(tTCPEventItem{evReceive, nullptr, std::string(RecordSize, 'r')});
+  ASSERT_TRUE(WaitForCondition(
+      [&] { return server->QueuedEventBytes() + cost > TReceiveManagerQueue::MaxBytes; }, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LT(server->QueuedEvents(), TReceiveManagerQueue::MaxCount);
+  EXPECT_LT(server->QueuedEventBytes(), TReceiveManagerQueue::MaxBytes + cost);
+
+  gate.Set();
+  for (std::thread& sender : senders) {
+    sender.join();
+  }
+  for (auto& client : clients) {
+    client->Close();
+  }
+  ASSERT_TRUE(recorder.WaitForCount(evDisconnect, Clients, 60000));
+  std::lock_guard guard(lock);
+  for (int c = 0; c < Clients; ++c) {
+    SCOPED_TRACE(c);
+    ASSERT_EQ(sequences[c].size(), static_cast<std::size_t>(Records));
+    for (std::uint32_t i = 0; i < Records; ++i) {
+      ASSERT_EQ(sequences[c][i], i);
+    }
+  }
+}
+
+// A busy connection grows its receive buffer out of the listener's allowance and gives it all
+// back once idle; every record arrives whole either way.
+TEST(TCPServerTest, ReceiveBufferGrowthIsTakenFromTheAllowanceAndReturnedWhenIdle) {
+  constexpr std::uint32_t Records = 2000;
+  constexpr std::size_t RecordSize = 1000;
+  TEvent gate;
+  std::atomic<std::uint32_t> received{0};
+  TCPEventRecorder recorder;
+  const auto server = TTPKTTCPServer::Create(
+      "127.0.0.1",
+      [&](TIPConnection&, const void*, std::uint32_t size) {
+        gate.WaitFor(60000);
+        if (size == RecordSize) {
+          received.fetch_add(1);
+        }
+      },
+      nullptr, recorder.Disconnect(), recorder.Connect(), 0);
+  const std::uint16_t port = WaitForBoundPort(*server);
+  EXPECT_EQ(server->ReceiveGrowthLeft(), TCustomTCPServer::ReceiveGrowthBytes);
+
+  TLoopbackClient client(port);
+  ASSERT_TRUE(recorder.WaitForCount(evConnect, 1));
+  std::string stream;
+  for (std::uint32_t i = 0; i < Records; ++i) {
+    stream += TPKTFrame(std::string(RecordSize, 'g'));
+  }
+  std::thread sender([&] { client.Send(stream); });
+  struct Release {
+    TEvent& gate;
+    std::thread& sender;
+    ~Release() {
+      gate.Set();
+      if (sender.joinable()) {
+        sender.join();
+      }
+    }
+  } release{gate, sender};
+
+  EXPECT_TRUE(WaitForCondition(
+      [&] { return server->ReceiveGrowthLeft() < TCustomTCPServer::ReceiveGrowthBytes; }, 30000));
+  gate.Set();
+  sender.join();
+  ASSERT_TRUE(WaitForCondition([&] { return received.load() == Records; }, 60000));
+  EXPECT_TRUE(WaitForCondition(
+      [&] { return server->ReceiveGrowthLeft() == TCustomTCPServer::ReceiveGrowthBytes; }, 10000));
 }
 
 }  // namespace
