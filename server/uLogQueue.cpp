@@ -70,13 +70,8 @@ void tLogQueue::PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& 
   {
     std::unique_lock lock(Lock);
     WaitForRoomLocked(lock);
-    const bool wasEmpty = FElements.empty();
     for (std::unique_ptr<tLogQueueElement>& element : elements) {
-      FQueuedBytes += Cost(*element);
-      FElements.push_back(std::move(element));
-    }
-    if (wasEmpty) {
-      WakeEvent.Set();
+      PushLocked(std::move(element));
     }
   }
   // The moved-from pointers go outside the lock; the vector keeps its capacity for the next batch.
