@@ -109,6 +109,20 @@ struct TReceivedDatagram {
 int ReceiveDatagrams(TSocket socket, void* buffers, std::size_t capacity,
                      TReceivedDatagram* datagrams, int count);
 
+// One datagram for SendDatagrams: size bytes at data.
+struct TDatagramToSend {
+  const void* Data = nullptr;
+  std::size_t Size = 0;
+};
+// Sends count datagrams, in their order, to one address (network order) and port (host order):
+// one sendmmsg call per batch on Linux, sendto in turn on Windows. Returns how many were sent
+// from the first on (fewer than count when the socket took no more: a non-blocking socket whose
+// buffer is full, or an error after the first), or -1 when none was (LastSocketError() tells
+// why; count 0 sends nothing and returns 0). An interrupted call is repeated; sending never
+// raises SIGPIPE.
+int SendDatagrams(TSocket socket, const TDatagramToSend* datagrams, int count,
+                  std::uint32_t toAddress, std::uint16_t toPort);
+
 // A manual-reset event that a thread can wait on together with a socket (an eventfd on Linux,
 // an event object on Windows). Set, Reset and IsSet: any thread.
 class TSocketSignal {

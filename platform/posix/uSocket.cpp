@@ -313,6 +313,41 @@ long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint3
                 sizeof to);
 }
 
+int SendDatagrams(TSocket socket, const TDatagramToSend* datagrams, int count,
+                  std::uint32_t toAddress, std::uint16_t toPort) {
+  // The headers of a batch live on the stack; a longer list goes out in several calls.
+  constexpr int MaxBatch = 64;
+  const sockaddr_in to = MakeAddress(toAddress, toPort);
+  mmsghdr messages[MaxBatch];
+  iovec parts[MaxBatch];
+  int sent = 0;
+  while (sent < count) {
+    const int batch = std::min(count - sent, MaxBatch);
+    for (int i = 0; i < batch; ++i) {
+      parts[i].iov_base = const_cast<void*>(datagrams[sent + i].Data);
+      parts[i].iov_len = datagrams[sent + i].Size;
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
+      messages[i].msg_hdr.msg_namelen = sizeof to;
+      messages[i].msg_hdr.msg_iov = &parts[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int done = 0;
+    do {
+      done = sendmmsg(Fd(socket), messages, static_cast<unsigned>(batch), MSG_NOSIGNAL);
+    } while (done < 0 && errno == EINTR);
+    if (done < 0) {
+      // What stopped a list after its first datagrams is the next call's to report.
+      return sent > 0 ? sent : -1;
+    }
+    sent += done;
+    if (done < batch) {
+      break;
+    }
+  }
+  return sent;
+}
+
 TSocketSignal::TSocketSignal() : FHandle(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 TSocketSignal::~TSocketSignal() {

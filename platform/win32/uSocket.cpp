@@ -459,6 +459,20 @@ long SendDatagram(TSocket socket, const void* data, std::size_t size, std::uint3
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
+int SendDatagrams(TSocket socket, const TDatagramToSend* datagrams, int count,
+                  std::uint32_t toAddress, std::uint16_t toPort) {
+  // Winsock has no batch send: one sendto per datagram, until one fails.
+  int sent = 0;
+  while (sent < count) {
+    if (SendDatagram(socket, datagrams[sent].Data, datagrams[sent].Size, toAddress, toPort) < 0) {
+      break;
+    }
+    ++sent;
+  }
+  // What stopped a list after its first datagrams is the next call's to report.
+  return sent > 0 || count <= 0 ? sent : -1;
+}
+
 // The event object that WSACreateEvent makes (manual reset, not signalled), made with CreateEventA
 // because a signal may be built before any Winsock start-up.
 TSocketSignal::TSocketSignal()

@@ -335,4 +335,66 @@ TEST(ReceiveDatagramsTest, ABatchKeepsOrderLengthsAndSources) {
   }
 }
 
+// A list longer than one batch call goes out whole, in its order, each datagram with its own
+// length; the receiver sees them as separate datagrams from the sender's port.
+TEST(SendDatagramsTest, AListArrivesWholeAndInOrder) {
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket receiver = OpenUdpSocket();
+  const TSocket sender = OpenUdpSocket();
+  ASSERT_EQ(BindSocket(receiver, loopback, 0), 0);
+  ASSERT_EQ(BindSocket(sender, loopback, 0), 0);
+  SetReceiveBufferSize(receiver, 1 << 20);
+  std::uint16_t port = 0;
+  std::uint16_t senderPort = 0;
+  ASSERT_EQ(GetLocalPort(receiver, port), 0);
+  ASSERT_EQ(GetLocalPort(sender, senderPort), 0);
+
+  // 150 datagrams: more than two batches of 64, lengths 1 to 150, each byte telling its index.
+  constexpr int count = 150;
+  std::vector<std::string> texts;
+  std::vector<TDatagramToSend> list;
+  for (int i = 0; i < count; ++i) {
+    texts.emplace_back(static_cast<std::size_t>(i + 1), static_cast<char>('A' + i % 26));
+  }
+  for (const std::string& text : texts) {
+    list.push_back(TDatagramToSend{text.data(), text.size()});
+  }
+  EXPECT_EQ(SendDatagrams(sender, list.data(), 0, loopback, port), 0);
+  ASSERT_EQ(SendDatagrams(sender, list.data(), count, loopback, port), count);
+
+  std::string buffer(512, '\0');
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(WaitSocket(receiver, false, nullptr, 10000).Readable);
+    std::uint32_t from = 0;
+    std::uint16_t fromPort = 0;
+    const long length = ReceiveDatagram(receiver, buffer.data(), buffer.size(), from, fromPort);
+    ASSERT_EQ(length, i + 1);
+    EXPECT_EQ(buffer.substr(0, static_cast<std::size_t>(length)),
+              texts[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(from, loopback);
+    EXPECT_EQ(fromPort, senderPort);
+  }
+  CloseSocket(sender);
+  CloseSocket(receiver);
+}
+
+// A list that cannot go out at all reports -1 with the system's reason, not a count.
+TEST(SendDatagramsTest, ADatagramTooLongForUdpSendsNothingAndSaysWhy) {
+  std::uint32_t loopback = 0;
+  ParseIPv4Address("127.0.0.1", loopback);
+  const TSocket receiver = OpenUdpSocket();
+  const TSocket sender = OpenUdpSocket();
+  ASSERT_EQ(BindSocket(receiver, loopback, 0), 0);
+  std::uint16_t port = 0;
+  ASSERT_EQ(GetLocalPort(receiver, port), 0);
+  const std::string tooLong(70000, 'x');
+  const TDatagramToSend list[] = {{tooLong.data(), tooLong.size()}, {"next", 4}};
+  EXPECT_EQ(SendDatagrams(sender, list, 2, loopback, port), -1);
+  EXPECT_EQ(LastSocketError(), SocketErrorMessageSize);
+  CloseSocket(sender);
+  CloseSocket(receiver);
+}
+
 }  // namespace
