@@ -2,13 +2,14 @@
 
 #include <array>
 #include <memory>
+#include <thread>
 #include <utility>
 
 namespace {
 
 constexpr int WaitSliceMs = 50;
 // Most datagrams taken in one pass of the loop without waiting in between.
-constexpr int ReceiveBurst = 64;
+constexpr int ReceiveBurst = 4 * tUDPServer::ReceiveBatch;
 
 }  // namespace
 
@@ -170,10 +171,16 @@ void tUDPServer::RunLoop() {
       int taken = ReceiveDatagrams(true);
       // A pass that has nothing to send takes what else is waiting, up to a bound, without a
       // wait in between; bursts then cost one receive call per batch of datagrams.
-      for (int burst = taken;
-           work == WorkReceive && taken == ReceiveBatch && burst < ReceiveBurst && !Terminated();
+      int burst = taken;
+      for (; work == WorkReceive && taken == ReceiveBatch && burst < ReceiveBurst && !Terminated();
            burst += taken) {
         taken = ReceiveDatagrams(false);
+      }
+      // Datagrams came and the socket is drained: while they keep coming, the next ones gather
+      // in the socket buffer for a moment, so each wake-up of this thread, each receive call and
+      // each hand-on to the handlers carries many of them instead of one or two.
+      if (work == WorkReceive && burst > 0 && taken < ReceiveBatch && !Terminated()) {
+        std::this_thread::sleep_for(GatherTime);
       }
     }
     if ((work & WorkSend) != 0) {

@@ -22,8 +22,29 @@ std::unique_ptr<tLogQueueElement> tLogQueueElement::Make(std::int32_t kind, std:
     element->Data = std::make_unique_for_overwrite<std::uint8_t[]>(size);
     std::memcpy(element->Data.get(), data, size);
     element->Size = size;
+    element->Capacity = size;
   }
   return element;
+}
+
+void tLogQueueElement::Refill(std::int32_t kind, std::string_view peerAddress,
+                              std::uint16_t peerPort, const void* data, std::uint32_t size) {
+  Kind = kind;
+  PeerAddress.assign(peerAddress);
+  PeerPort = peerPort;
+  if (size == 0 || data == nullptr) {
+    Data.reset();
+    Size = 0;
+    Capacity = 0;
+    return;
+  }
+  if (Data == nullptr || Capacity < size) {
+    constexpr std::uint32_t Granule = 256;
+    Capacity = (size + Granule - 1) / Granule * Granule;
+    Data = std::make_unique_for_overwrite<std::uint8_t[]>(Capacity);
+  }
+  std::memcpy(Data.get(), data, size);
+  Size = size;
 }
 
 tLogQueue::tLogQueue(std::size_t highWaterMark, std::size_t highWaterCount)
@@ -42,39 +63,86 @@ bool tLogQueue::AboveMarkLocked() const {
   return FQueuedBytes > FHighWaterMark || FElements.size() > FHighWaterCount;
 }
 
-void tLogQueue::PushLocked(std::unique_ptr<tLogQueueElement> element) {
+bool tLogQueue::PushLocked(std::unique_ptr<tLogQueueElement> element) {
   FQueuedBytes += Cost(*element);
   const bool wasEmpty = FElements.empty();
   FElements.push_back(std::move(element));
-  // Set already otherwise: the pops reset it only when they leave the list empty.
+  return wasEmpty;
+}
+
+void tLogQueue::WakeAfterPush(bool wasEmpty) {
+  // Set already otherwise: the pops reset it only when they leave the list empty. Set after the
+  // lock is let go, so the woken main loop does not find it still held; a pass that took the
+  // element in between only makes the wake-up find nothing.
   if (wasEmpty) {
     WakeEvent.Set();
   }
 }
 
 void tLogQueue::Push(std::unique_ptr<tLogQueueElement> element) {
-  std::lock_guard lock(Lock);
-  PushLocked(std::move(element));
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(Lock);
+    wasEmpty = PushLocked(std::move(element));
+  }
+  WakeAfterPush(wasEmpty);
 }
 
 void tLogQueue::PushWhenRoom(std::unique_ptr<tLogQueueElement> element) {
-  std::unique_lock lock(Lock);
-  WaitForRoomLocked(lock);
-  PushLocked(std::move(element));
-}
-
-void tLogQueue::PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements) {
-  if (elements.empty()) {
-    return;
-  }
+  bool wasEmpty = false;
   {
     std::unique_lock lock(Lock);
     WaitForRoomLocked(lock);
+    wasEmpty = PushLocked(std::move(element));
+  }
+  WakeAfterPush(wasEmpty);
+}
+
+void tLogQueue::PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements) {
+  PushAll(elements, nullptr);
+}
+
+void tLogQueue::PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements,
+                                std::vector<std::unique_ptr<tLogQueueElement>>& spares) {
+  PushAll(elements, &spares);
+}
+
+void tLogQueue::PushAll(std::vector<std::unique_ptr<tLogQueueElement>>& elements,
+                        std::vector<std::unique_ptr<tLogQueueElement>>* spares) {
+  if (elements.empty()) {
+    return;
+  }
+  bool wasEmpty = false;
+  {
+    std::unique_lock lock(Lock);
+    WaitForRoomLocked(lock);
+    wasEmpty = FElements.empty();
     for (std::unique_ptr<tLogQueueElement>& element : elements) {
       PushLocked(std::move(element));
     }
+    while (spares != nullptr && !FSpares.empty() && spares->size() < SpareLimit) {
+      spares->push_back(std::move(FSpares.back()));
+      FSpares.pop_back();
+    }
   }
+  WakeAfterPush(wasEmpty);
   // The moved-from pointers go outside the lock; the vector keeps its capacity for the next batch.
+  elements.clear();
+}
+
+void tLogQueue::Recycle(std::deque<std::unique_ptr<tLogQueueElement>>& elements) {
+  {
+    std::lock_guard lock(Lock);
+    for (std::unique_ptr<tLogQueueElement>& element : elements) {
+      if (FSpares.size() >= SpareLimit) {
+        break;
+      }
+      if (element && element->Capacity <= SpareCapacity) {
+        FSpares.push_back(std::move(element));
+      }
+    }
+  }
+  // What is not kept is freed outside the lock.
   elements.clear();
 }
 
@@ -147,13 +215,16 @@ void tLogQueue::Wake() {
 
 void tLogQueue::Clear() {
   std::deque<std::unique_ptr<tLogQueueElement>> released;
+  std::vector<std::unique_ptr<tLogQueueElement>> spares;
   {
     std::lock_guard lock(Lock);
     released.swap(FElements);
+    spares.swap(FSpares);
     FQueuedBytes = 0;
   }
   // The elements go outside the lock; nothing of theirs needs it.
   released.clear();
+  spares.clear();
   FRoomMade.notify_all();
 }
 

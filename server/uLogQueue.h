@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/TEvent.h"
@@ -28,18 +29,24 @@ struct tLogQueueElement {
   std::uint16_t PeerPort = 0;
   std::unique_ptr<std::uint8_t[]> Data;  // null when Size is 0
   std::uint32_t Size = 0;
+  std::uint32_t Capacity = 0;  // bytes at Data, at least Size
 
   // An element of the given kind carrying a copy of size bytes at data (none when size is 0).
   static std::unique_ptr<tLogQueueElement> Make(std::int32_t kind, std::string peerAddress,
                                                 std::uint16_t peerPort, const void* data,
                                                 std::uint32_t size);
+  // Makes this element what Make would have made, keeping its Data when that is large enough
+  // (a new one is rounded up, so it fits more of the datagrams that come after).
+  void Refill(std::int32_t kind, std::string_view peerAddress, std::uint16_t peerPort,
+              const void* data, std::uint32_t size);
 };
 
 // The queue that carries network events to the main loop, oldest first.
 //
-// WakeEvent is a manual-reset event: a Push that finds the list empty sets it, Wake sets it, and
-// the pops reset it when they leave the list empty. Since both happen under the lock, no element
-// is ever left queued with the event clear, and a busy queue costs no wake-up per element.
+// WakeEvent is a manual-reset event: a Push that finds the list empty sets it (just after letting
+// the lock go), Wake sets it, and the pops reset it, under the lock, when they leave the list
+// empty. So no element is left queued with the event clear past the end of its push, a busy
+// queue costs no wake-up per element, and at worst a wake-up finds the list already emptied.
 //
 // The queue has high-water marks, a byte count and an element count: while either is exceeded,
 // WaitForRoom (and PushWhenRoom) block the network threads before they push, so a sender faster
@@ -47,10 +54,17 @@ struct tLogQueueElement {
 // the main loop takes everything queued in one step (TakeAll): a fast sender is not slowed by
 // them, and the memory of a backlog stays small. ReleaseWaiters ends every such wait for good,
 // so a stopping server is never held up by it.
+//
+// Elements are recycled, so a steady stream of datagrams costs no heap allocation per datagram:
+// the main loop hands the elements of a pass back with Recycle, and PushAllWhenRoom gives them
+// to its caller for the next batches, under the lock it takes anyway. At most SpareLimit
+// elements of at most SpareCapacity bytes are kept; others are freed.
 class tLogQueue {
  public:
   static constexpr std::size_t DefaultHighWaterMark = 256u * 1024u;
   static constexpr std::size_t DefaultHighWaterCount = 1024;
+  static constexpr std::size_t SpareLimit = 512;
+  static constexpr std::uint32_t SpareCapacity = 1024;
 
   explicit tLogQueue(std::size_t highWaterMark = DefaultHighWaterMark,
                      std::size_t highWaterCount = DefaultHighWaterCount);
@@ -67,6 +81,13 @@ class tLogQueue {
   // acquisition (the batch may take the queue past a mark: the next wait holds its sender) and
   // leaves elements empty. WakeEvent is set only when the list was empty. Network threads.
   void PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements);
+  // The same, and then moves recycled elements to spares, until it holds SpareLimit.
+  // Network threads.
+  void PushAllWhenRoom(std::vector<std::unique_ptr<tLogQueueElement>>& elements,
+                       std::vector<std::unique_ptr<tLogQueueElement>>& spares);
+  // Keeps the elements of a processed pass for reuse (see the class comment) and leaves
+  // elements empty; moved-from (null) ones are skipped. Main loop thread only.
+  void Recycle(std::deque<std::unique_ptr<tLogQueueElement>>& elements);
 
   // Waits for WakeEvent without a time limit, then takes the oldest element into element (null
   // when the list was empty, then false). Resets WakeEvent when the list is left empty.
@@ -107,13 +128,19 @@ class tLogQueue {
   // Waits with lock held while the queue is above a mark; true when there is room.
   bool WaitForRoomLocked(std::unique_lock<std::mutex>& lock);
   bool AboveMarkLocked() const;
-  // Appends under the lock held by the caller.
-  void PushLocked(std::unique_ptr<tLogQueueElement> element);
+  // PushAllWhenRoom, giving recycled elements to spares when it is not null.
+  void PushAll(std::vector<std::unique_ptr<tLogQueueElement>>& elements,
+               std::vector<std::unique_ptr<tLogQueueElement>>* spares);
+  // Appends under the lock held by the caller; true when the list was empty before.
+  bool PushLocked(std::unique_ptr<tLogQueueElement> element);
+  // Sets WakeEvent when a push found the list empty; called with the lock let go.
+  void WakeAfterPush(bool wasEmpty);
 
   const std::size_t FHighWaterMark;
   const std::size_t FHighWaterCount;
-  mutable std::mutex Lock;  // guards FElements, FQueuedBytes and FWaitingForRoom
+  mutable std::mutex Lock;  // guards FElements, FSpares, FQueuedBytes and FWaitingForRoom
   std::deque<std::unique_ptr<tLogQueueElement>> FElements;
+  std::vector<std::unique_ptr<tLogQueueElement>> FSpares;  // recycled; guarded by Lock
   std::size_t FQueuedBytes = 0;
   std::size_t FWaitingForRoom = 0;
   std::condition_variable FRoomMade;  // waited on with Lock; signalled when the bytes drop

@@ -226,18 +226,22 @@ void tMainThread::ProcessPass(std::deque<std::unique_ptr<tLogQueueElement>>& pas
   // The lines of one pass are written together, one write call per file; the pass is what was
   // already queued, so no line waits for anything that comes later.
   ProducerHolder->HoldLines();
+  std::size_t done = 0;
   try {
-    for (std::unique_ptr<tLogQueueElement>& element : pass) {
-      ProcessElement(std::move(element));
+    for (; done < pass.size(); ++done) {
+      ProcessElement(*pass[done]);
     }
   } catch (...) {
     ProducerHolder->WriteHeld();
-    // What the pass did not reach goes back, so the stop sequence still stores it.
+    // What the pass did not reach goes back, so the stop sequence still stores it; the element
+    // in hand is gone.
+    pass.erase(pass.begin(), pass.begin() + static_cast<std::ptrdiff_t>(done + 1));
     LogQueue->Requeue(pass);
     throw;
   }
   ProducerHolder->WriteHeld();
-  pass.clear();
+  // The elements go back to the queue, and from there to the next datagrams.
+  LogQueue->Recycle(pass);
 }
 
 void tMainThread::CheckListener() {
@@ -335,7 +339,7 @@ void tMainThread::DrainLogQueue(std::chrono::steady_clock::time_point deadline) 
   std::unique_ptr<tLogQueueElement> element;
   try {
     while (LogQueue->TryPop(element)) {
-      ProcessElement(std::move(element));
+      ProcessElement(*element);
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline) {
         break;
@@ -410,8 +414,8 @@ void tMainThread::RequestStatistics() {
   }
 }
 
-void tMainThread::ProcessElement(std::unique_ptr<tLogQueueElement> element) {
-  DispatchLogElement(*element, tLogDispatchSettings{FLogMode, FModuleNameAsFilePrefix},
+void tMainThread::ProcessElement(const tLogQueueElement& element) {
+  DispatchLogElement(element, tLogDispatchSettings{FLogMode, FModuleNameAsFilePrefix},
                      FEventTarget);
 }
 
@@ -433,13 +437,20 @@ void tMainThread::OnTCPDisconnect(TIPConnection& Client) {
 
 void tMainThread::OnSyslogReceive(TIPConnection& Sender, const void* Packet,
                                   std::uint32_t PacketSize) {
-  FSyslogBatch.push_back(tLogQueueElement::Make(lkSyslogData, Sender.RemoteAddress,
-                                                Sender.RemotePort, Packet, PacketSize));
+  std::unique_ptr<tLogQueueElement> element;
+  if (FSyslogSpares.empty()) {
+    element = std::make_unique<tLogQueueElement>();
+  } else {
+    element = std::move(FSyslogSpares.back());
+    FSyslogSpares.pop_back();
+  }
+  element->Refill(lkSyslogData, Sender.RemoteAddress, Sender.RemotePort, Packet, PacketSize);
+  FSyslogBatch.push_back(std::move(element));
 }
 
 void tMainThread::OnSyslogBatchEnd() {
   if (LogQueue) {
-    LogQueue->PushAllWhenRoom(FSyslogBatch);
+    LogQueue->PushAllWhenRoom(FSyslogBatch, FSyslogSpares);
   }
 }
 

@@ -127,7 +127,7 @@ class tMainThread {
 
   // Decodes and dispatches one queued event, then releases it, also when dispatching fails.
   // Main loop thread only.
-  void ProcessElement(std::unique_ptr<tLogQueueElement> element);
+  void ProcessElement(const tLogQueueElement& element);
 
   // The network handlers: each copies its event into a queue element and pushes it, waiting
   // first while the queue is above its high-water mark. Network threads only.
@@ -232,6 +232,8 @@ class tMainThread {
   // The datagrams of the syslog server's current receive call. Its thread only, or the stop
   // sequence's once that thread has ended.
   std::vector<std::unique_ptr<tLogQueueElement>> FSyslogBatch;
+  // Elements the queue gave back for reuse, filled by the next datagrams. The same thread.
+  std::vector<std::unique_ptr<tLogQueueElement>> FSyslogSpares;
 
   // The service status handle, stored by the service entry procedure (service mode only).
   // Written on the service thread, read by the control handler on the main thread.

@@ -312,4 +312,95 @@ TEST(tLogQueueBatchTest, BatchWaitsAboveTheMarkUntilTakeAllMakesRoom) {
   EXPECT_EQ(queue.Count(), 4u);
 }
 
+// A refilled element is what Make makes of the same bytes; its buffer stays when it is large
+// enough and grows in steps of 256 bytes when not; an empty refill owns nothing.
+TEST(tLogQueueElementTest, RefillKeepsALargeEnoughBufferAndCopiesTheBytes) {
+  struct Case {
+    std::uint32_t size;
+    bool sameBuffer;
+    std::uint32_t capacity;
+  };
+  // One element refilled in turn with each size.
+  const Case cases[] = {{100, false, 256}, {256, true, 256}, {20, true, 256},
+                        {257, false, 512}, {0, false, 0},    {1, false, 256}};
+  tLogQueueElement element;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::vector<std::uint8_t> bytes(c.size);
+    for (std::uint32_t i = 0; i < c.size; ++i) {
+      bytes[i] = static_cast<std::uint8_t>(i * 7 + c.size);
+    }
+    const std::uint8_t* before = element.Data.get();
+    element.Refill(lkSyslogData, "10.1.2.3", 514, bytes.data(), c.size);
+    EXPECT_EQ(element.Kind, lkSyslogData);
+    EXPECT_EQ(element.PeerAddress, "10.1.2.3");
+    EXPECT_EQ(element.PeerPort, 514);
+    ASSERT_EQ(element.Size, c.size);
+    EXPECT_EQ(element.Capacity, c.capacity);
+    if (c.size == 0) {
+      EXPECT_EQ(element.Data, nullptr);
+      continue;
+    }
+    EXPECT_EQ(element.Data.get() == before, c.sameBuffer);
+    EXPECT_EQ(std::memcmp(element.Data.get(), bytes.data(), c.size), 0);
+  }
+}
+
+// Elements of a processed pass come back through the next batch push, as many as were given
+// back; elements with a buffer larger than SpareCapacity and moved-from ones are not kept.
+TEST(tLogQueueRecycleTest, RecycledElementsComeBackWithTheNextBatch) {
+  tLogQueue queue;
+  const std::string big(tLogQueue::SpareCapacity + 1, 'b');
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  pass.push_back(Data(1));
+  pass.push_back(tLogQueueElement::Make(lkTcpData, "127.0.0.1", 2, big.data(),
+                                        static_cast<std::uint32_t>(big.size())));
+  pass.push_back(nullptr);
+  pass.push_back(Data(3, 40));
+  const tLogQueueElement* first = pass[0].get();
+  const tLogQueueElement* last = pass[3].get();
+  queue.Recycle(pass);
+  EXPECT_TRUE(pass.empty());
+  // Recycled elements are not queued.
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+
+  std::vector<std::unique_ptr<tLogQueueElement>> batch;
+  std::vector<std::unique_ptr<tLogQueueElement>> spares;
+  batch.push_back(Data(9));
+  queue.PushAllWhenRoom(batch, spares);
+  ASSERT_EQ(spares.size(), 2u);
+  EXPECT_TRUE((spares[0].get() == first && spares[1].get() == last) ||
+              (spares[0].get() == last && spares[1].get() == first));
+  // Given out once: the next push finds none.
+  batch.push_back(Data(10));
+  queue.PushAllWhenRoom(batch, spares);
+  EXPECT_EQ(spares.size(), 2u);
+  EXPECT_EQ(queue.Count(), 2u);
+}
+
+// The queue keeps at most SpareLimit elements, and a batch push tops its caller's spares up to
+// that number, not beyond.
+TEST(tLogQueueRecycleTest, SparesAreBounded) {
+  tLogQueue queue;
+  std::deque<std::unique_ptr<tLogQueueElement>> pass;
+  for (std::size_t i = 0; i < tLogQueue::SpareLimit + 10; ++i) {
+    pass.push_back(Data(1));
+  }
+  queue.Recycle(pass);
+  std::vector<std::unique_ptr<tLogQueueElement>> spares;
+  for (int i = 0; i < 5; ++i) {
+    spares.push_back(Data(2));
+  }
+  std::vector<std::unique_ptr<tLogQueueElement>> batch;
+  batch.push_back(Data(3));
+  queue.PushAllWhenRoom(batch, spares);
+  EXPECT_EQ(spares.size(), tLogQueue::SpareLimit);
+  // What was left stays kept for later: the spares handed out plus the rest are the limit.
+  spares.clear();
+  batch.push_back(Data(4));
+  queue.PushAllWhenRoom(batch, spares);
+  EXPECT_EQ(spares.size(), 5u);
+}
+
 }  // namespace
