@@ -141,13 +141,19 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
   FKey.clear();
   Append(FKey,
          {"*", peerAddress, ":", peerPort, "=", applicationName, "|", moduleName, "|", filePrefix});
-  FFoldedKey = FKey;
-  FoldCase(FFoldedKey);
   const std::array<std::size_t, 4> sizes = {peerAddress.size(), peerPort.size(),
                                             applicationName.size(), moduleName.size()};
+  // The same key exactly, cut into fields of the same sizes, is the same entry.
+  if (FLastEntryKnown && FLastEntry->FieldSizes == sizes && FLastEntry->Key == FKey) {
+    return FLastEntry;
+  }
+  FFoldedKey = FKey;
+  FoldCase(FFoldedKey);
   const auto [first, last] = FFilesByKey.equal_range(FFoldedKey);
   for (auto found = first; found != last; ++found) {
     if (found->second->FieldSizes == sizes) {
+      FLastEntry = found->second;
+      FLastEntryKnown = true;
       return found->second;
     }
   }
@@ -183,6 +189,8 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
     FFiles.erase(position);
     throw;
   }
+  FLastEntry = position;
+  FLastEntryKnown = true;
   return position;
 }
 
@@ -202,6 +210,7 @@ void tLogProducerHolder::Touch(TFileList::iterator entry) {
 }
 
 void tLogProducerHolder::ReleaseFileEntry(TFileList::iterator entry) {
+  FLastEntryKnown = false;
   entry->Producer->Stop();
   entry->Producer->WaitFor();
   entry->Producer.reset();

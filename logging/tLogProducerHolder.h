@@ -229,4 +229,8 @@ class tLogProducerHolder {
   // Reused for building keys, so routing allocates nothing in the steady state.
   std::string FKey;
   std::string FFoldedKey;
+  // The entry the last record went to, so a run of records from one sender and stream finds it
+  // with one comparison of keys; forgotten whenever an entry goes.
+  TFileList::iterator FLastEntry;
+  bool FLastEntryKnown = false;
 };
