@@ -133,7 +133,8 @@ void TIsolatedLogProducer::TakeBatch() {
 }
 
 void TIsolatedLogProducer::Execute() {
-  const auto giveUp = [this] { return StopRequested() && PastStopDeadline(); };
+  // Killed by the stop, the host is gone for good: nothing is left to deliver to.
+  const auto giveUp = [this] { return StopRequested() && (PastStopDeadline() || FHost.Killed()); };
   while (true) {
     if (giveUp()) {
       break;

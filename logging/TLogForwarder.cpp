@@ -376,7 +376,8 @@ void TLogForwarder::Execute() {
 }
 
 void TLogForwarder::ExecuteIsolated() {
-  const auto giveUp = [this] { return Terminated() && PastStopDeadline(); };
+  // Killed by the stop, the host is gone for good: nothing is left to deliver to.
+  const auto giveUp = [this] { return Terminated() && (PastStopDeadline() || FHost->Killed()); };
   std::vector<TSpoolRecord> batch;
   std::vector<std::uint64_t> delivered;
   std::vector<std::uint64_t> skipped;

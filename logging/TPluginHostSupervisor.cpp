@@ -115,6 +115,7 @@ void TPluginHostSupervisor::SetHost(std::unique_ptr<TPluginHostConnection> host)
 }
 
 void TPluginHostSupervisor::Kill() {
+  FKilled.store(true);
   std::lock_guard lock(FHostLock);
   if (FHost) {
     FHost->Kill();
@@ -145,6 +146,10 @@ std::size_t TPluginHostSupervisor::DropInFlight() {
 void TPluginHostSupervisor::RestartWhenDue() {
   AnswerStale();
   const auto now = TClock::now();
+  if (FKilled.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return;
+  }
   if (now < FRestartAt) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(FRestartAt - now).count();
@@ -329,6 +334,11 @@ void TPluginHostSupervisor::HostEnded(std::size_t outstanding,
   const auto lived = TClock::now() - FHostStarted;
   SetHost(nullptr);
   AnswerStale();
+  if (FKilled.load()) {
+    // The owner's stop ended it at the deadline: no crash, and nothing starts again.
+    Report("FAIL " + FSetup.HostName + " did not end in time: killed");
+    return;
+  }
 
   if (lived >= std::chrono::milliseconds(FSetup.Options.MaxRestartDelayMs)) {
     FRestartDelayMs = FSetup.Options.FirstRestartDelayMs;

@@ -123,8 +123,10 @@ class TPluginHostSupervisor {
   void End(TClock::time_point deadline);
 
   // Any thread.
-  // Ends the host at once (a delivery thread stuck writing to it is freed).
+  // Ends the host at once (a delivery thread stuck writing to it is freed) and for good: it
+  // is not started again.
   void Kill();
+  bool Killed() const { return FKilled.load(); }
   // Appends the report lines gathered since the last call.
   void TakeReport(std::vector<std::string>& lines);
   std::uint64_t Restarts() const { return FRestarts.load(); }
@@ -185,6 +187,7 @@ class TPluginHostSupervisor {
   TPluginHostCounts FCounts;
   bool FFinal = false;  // FCounts are those the host gave after Finalize
 
+  std::atomic<bool> FKilled{false};  // by the owner, at its stop deadline
   std::atomic<std::uint64_t> FRestarts{0};
   std::atomic<std::uint64_t> FSkipped{0};
 };

@@ -216,6 +216,32 @@ TEST(TIsolatedLogProducerTest, AHostHangingAtStopIsKilledWithinTheTimeOut) {
   EXPECT_EQ(CountOf(FileLines(output), "Finalize"), 0u);
 }
 
+// The owner kills a host its delivery thread has not given up on yet (a thread that is late on a
+// busy machine): that is the stop's kill, not a crash, and no host is started again.
+TEST(TIsolatedLogProducerTest, AHostKilledByTheOwnersStopIsNotTakenForACrash) {
+  TTestDirectory dir;
+  const std::string output = dir.File("calls.txt");
+  auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
+                                                     KELVRA_FAULT_PLUGIN, FastOptions());
+  TIsolatedLogProducer& producer = *made;
+  producer.AddMessage("hang", 0, 0);
+  producer.AddMessage("never", 0, 0);
+  WaitForLast(output, "hang");
+  const auto start = steady_clock::now();
+  producer.StopDelivery(start + seconds(60));
+  std::size_t lost = 0;
+  EXPECT_TRUE(producer.FinishDelivery(start + milliseconds(100), lost));
+  EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - start).count(), 5000);
+  EXPECT_EQ(lost, 2u);
+  std::vector<std::string> report;
+  producer.TakeReport(report);
+  const std::string said = Joined(report);
+  EXPECT_NE(said.find("did not end in time: killed"), std::string::npos) << said;
+  EXPECT_EQ(said.find("restart in"), std::string::npos) << said;
+  EXPECT_EQ(said.find("started again"), std::string::npos) << said;
+  EXPECT_EQ(producer.Restarts(), 0u);
+}
+
 TEST(TIsolatedLogProducerTest, AStuckHostHoldsNoMoreThanTheQueueLimit) {
   TTestDirectory dir;
   const std::string output = dir.File("calls.txt");
