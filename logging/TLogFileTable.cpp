@@ -132,12 +132,23 @@ void TLogFileTable::WriteHeld(TEntry& entry) {
   WriteLines(entry, entry.Held, entry.HeldEnds.data(), entry.HeldEnds.size());
   entry.Held.clear();
   entry.HeldEnds.clear();
-  // Thousands of entries may exist at once: none keeps the memory of an exceptional burst.
-  constexpr std::size_t KeptHeldCapacity = 64 * 1024;
-  if (entry.Held.capacity() > KeptHeldCapacity) {
+  KeepOrFreeHeld(entry);
+}
+
+void TLogFileTable::KeepOrFreeHeld(TEntry& entry) noexcept {
+  FKeptHeldBytes -= entry.HeldKept;
+  entry.HeldKept = 0;
+  // A string's inner buffer costs no heap; only what lies beyond it counts.
+  const std::size_t inner = std::string().capacity();
+  const std::size_t kept = (entry.Held.capacity() > inner ? entry.Held.capacity() : 0) +
+                           entry.HeldEnds.capacity() * sizeof(std::size_t);
+  if (kept > KeptHeldCapacity || FKeptHeldBytes + kept > KeptHeldBudget) {
     std::string().swap(entry.Held);
     std::vector<std::size_t>().swap(entry.HeldEnds);
+    return;
   }
+  entry.HeldKept = kept;
+  FKeptHeldBytes += kept;
 }
 
 void TLogFileTable::WriteLines(TEntry& entry, std::string_view bytes, const std::size_t* ends,
@@ -276,6 +287,7 @@ void TLogFileTable::Release(TEntry& entry) noexcept {
   } catch (...) {
     // Out of memory while keeping the counts: they are lost, the file is closed all the same.
   }
+  FKeptHeldBytes -= entry.HeldKept;
   const std::string path = std::move(entry.Path);
   FEntries.erase(path);
 }

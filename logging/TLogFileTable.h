@@ -110,6 +110,15 @@ class TLogFileTable {
   // (unless force), or nothing was dropped.
   void TakeDropReport(std::vector<std::string>& lines, bool force = false);
 
+  // An entry keeps the buffers of its held lines for the next pass (so a busy file does not
+  // grow them anew every pass) while they are at most KeptHeldCapacity and all kept buffers
+  // together stay within KeptHeldBudget; the rest are freed once written. With thousands of
+  // files, each keeping a few kilobytes would add up to tens of megabytes held idle.
+  static constexpr std::size_t KeptHeldCapacity = 64 * 1024;
+  static constexpr std::size_t KeptHeldBudget = 1024 * 1024;
+  // The bytes of held-line buffers kept between passes, all entries together.
+  std::size_t KeptHeldBytes() const { return FKeptHeldBytes; }
+
   // Paths in the table, open files, and lines dropped since the table was made.
   std::size_t FileCount() const { return FEntries.size(); }
   std::size_t OpenFileCount() const { return FOpenFiles.size(); }
@@ -141,6 +150,8 @@ class TLogFileTable {
     // Lines collected while the table holds them, and the end offset of each in Held.
     std::string Held;
     std::vector<std::size_t> HeldEnds;
+    // The capacity of Held and HeldEnds counted in FKeptHeldBytes.
+    std::size_t HeldKept = 0;
   };
 
   bool EnsureOpen(TEntry& entry);
@@ -150,6 +161,8 @@ class TLogFileTable {
                   std::size_t lineCount);
   // Writes the entry's held lines, if any.
   void WriteHeld(TEntry& entry);
+  // Keeps the entry's emptied held buffers within the bounds, or frees them.
+  void KeepOrFreeHeld(TEntry& entry) noexcept;
   // Writes all of bytes; false (bytes then hold what is left) when the file takes no more.
   bool WriteRest(TEntry& entry, std::string& bytes, int& error);
   void Close(TEntry& entry) noexcept;
@@ -174,4 +187,6 @@ class TLogFileTable {
   bool FHolding = false;
   // The entries with held lines, each once, in the order of their first held line.
   std::vector<TEntry*> FHeldEntries;
+  // The sum of every entry's HeldKept.
+  std::size_t FKeptHeldBytes = 0;
 };

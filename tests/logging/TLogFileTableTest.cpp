@@ -278,3 +278,47 @@ TEST_F(TLogFileTableTest, HeldLinesOfAFileThatCannotOpenAreEachCounted) {
 }
 
 }  // namespace
+
+// The buffers of held lines kept between passes stay within the table's bounds, however many
+// files a pass touches, and each file still gets its lines whole and in order, pass after pass.
+// Letting go of the files gives back what they kept.
+TEST_F(TLogFileTableTest, HeldBuffersKeptBetweenPassesStayWithinTheBounds) {
+  struct TCase {
+    std::size_t Files;
+    std::size_t LinesPerFile;
+    bool SomeKept;
+  };
+  // 400 files of about 4 KiB each per pass would keep far more than the budget; one file of
+  // about 100 KiB is a burst above the per-file bound; ten small files are kept whole.
+  const TCase cases[] = {{400, 40, true}, {1, 1000, false}, {10, 20, true}};
+  const std::string text(98, 'r');
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.Files << " files, " << c.LinesPerFile << " lines");
+    FDisk = std::make_shared<TFakeLogFileSystem>();
+    auto table = MakeTable();
+    std::vector<TLogFileTable::TRef> files;
+    for (std::size_t f = 0; f < c.Files; ++f) {
+      files.push_back(table->Acquire("f" + std::to_string(f)));
+    }
+    std::vector<std::string> expected(c.Files);
+    for (int pass = 0; pass < 2; ++pass) {
+      table->HoldLines();
+      for (std::size_t l = 0; l < c.LinesPerFile; ++l) {
+        for (std::size_t f = 0; f < c.Files; ++f) {
+          const std::string line = std::to_string(pass) + ":" + std::to_string(l) + text + "\r\n";
+          files[f].WriteLine(line);
+          expected[f] += line;
+        }
+      }
+      table->WriteHeld();
+      EXPECT_LE(table->KeptHeldBytes(), TLogFileTable::KeptHeldBudget);
+      EXPECT_EQ(table->KeptHeldBytes() > 0, c.SomeKept);
+    }
+    for (std::size_t f = 0; f < c.Files; ++f) {
+      EXPECT_EQ(FDisk->Content("f" + std::to_string(f)), expected[f]);
+    }
+    EXPECT_EQ(FDisk->Writes, static_cast<int>(2 * c.Files));
+    files.clear();
+    EXPECT_EQ(table->KeptHeldBytes(), 0u);
+  }
+}
