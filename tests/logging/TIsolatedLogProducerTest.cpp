@@ -66,6 +66,16 @@ std::size_t Release(std::unique_ptr<TPluginProducer>& producer,
   return lost;
 }
 
+// A producer whose plug-in hangs in the call for "hang", with "never" queued behind it.
+std::unique_ptr<TIsolatedLogProducer> HangingProducer(const std::string& output) {
+  auto producer = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
+                                                         KELVRA_FAULT_PLUGIN, FastOptions());
+  producer->AddMessage("hang", 0, 0);
+  producer->AddMessage("never", 0, 0);
+  WaitForLast(output, "hang");
+  return producer;
+}
+
 // The calls a plug-in sees are the same in both modes.
 class PluginModeTest : public testing::TestWithParam<bool> {};
 
@@ -194,12 +204,8 @@ TEST(TIsolatedLogProducerTest, AHostThatAbortsOrExitsIsStartedAgain) {
 TEST(TIsolatedLogProducerTest, AHostHangingAtStopIsKilledWithinTheTimeOut) {
   TTestDirectory dir;
   const std::string output = dir.File("calls.txt");
-  auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
-                                                     KELVRA_FAULT_PLUGIN, FastOptions());
+  auto made = HangingProducer(output);
   TIsolatedLogProducer& producer = *made;
-  producer.AddMessage("hang", 0, 0);
-  producer.AddMessage("never", 0, 0);
-  WaitForLast(output, "hang");
   const auto start = steady_clock::now();
   std::size_t lost = 0;
   const auto deadline = start + milliseconds(300);
@@ -221,12 +227,8 @@ TEST(TIsolatedLogProducerTest, AHostHangingAtStopIsKilledWithinTheTimeOut) {
 TEST(TIsolatedLogProducerTest, AHostKilledByTheOwnersStopIsNotTakenForACrash) {
   TTestDirectory dir;
   const std::string output = dir.File("calls.txt");
-  auto made = std::make_unique<TIsolatedLogProducer>("", "h", "0", "a", "m", output,
-                                                     KELVRA_FAULT_PLUGIN, FastOptions());
+  auto made = HangingProducer(output);
   TIsolatedLogProducer& producer = *made;
-  producer.AddMessage("hang", 0, 0);
-  producer.AddMessage("never", 0, 0);
-  WaitForLast(output, "hang");
   const auto start = steady_clock::now();
   producer.StopDelivery(start + seconds(60));
   std::size_t lost = 0;
