@@ -6,8 +6,8 @@
 //   PluginIsolationBench [records] [text bytes]
 
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>

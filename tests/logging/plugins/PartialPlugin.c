@@ -1,10 +1,10 @@
 /* A test plug-in in C that lacks some exports, built twice:
  * PARTIAL_WITHOUT_ADD_MESSAGE: only LogProvider_Initialize and LogProvider_Finalize;
  * PARTIAL_WITHOUT_INITIALIZE: only LogProvider_AddMessage;
- * with PARTIAL_FORWARDER too: only LogProvider_AddRecord, a forwarder that counts (the benchmark's).
- * Partial_Count tells the tests how often each export was called. In a plug-in host, where the
- * tests cannot call it, each call also appends its name as a line to the file named by the
- * environment variable KELVRA_RECORDING_FILE, if set. */
+ * with PARTIAL_FORWARDER too: only LogProvider_AddRecord, a forwarder that counts (the
+ * benchmark's). Partial_Count tells the tests how often each export was called. In a plug-in host,
+ * where the tests cannot call it, each call also appends its name as a line to the file named by
+ * the environment variable KELVRA_RECORDING_FILE, if set. */
 
 #include <stdatomic.h>
 #include <stdio.h>
