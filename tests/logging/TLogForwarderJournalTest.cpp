@@ -12,6 +12,7 @@
 #include "logging/TLogForwarder.h"
 #include "logging/tLogForwarderSet.h"
 #include "logging/uForwardJournalRecord.h"
+#include "tests/logging/TForwarderModeTest.h"
 #include "tests/logging/TRecordingPluginProbe.h"
 #include "tests/uTestDirectory.h"
 
@@ -47,16 +48,7 @@ std::vector<std::string> DeliveredTexts(const TRecordingPluginProbe& probe) {
   return texts;
 }
 
-// Each test runs with the library in this process and in a plug-in host of its own.
-class TLogForwarderJournalTest : public testing::TestWithParam<bool> {
- protected:
-  bool Isolated() const { return GetParam(); }
-  TLogForwarderLimits Limits(TLogForwarderLimits limits = {}) const {
-    limits.PluginIsolation = Isolated();
-    limits.PluginHost.Program = KELVRA_PLUGIN_HOST;
-    return limits;
-  }
-};
+class TLogForwarderJournalTest : public TForwarderModeTest {};
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "logging/tLogForwarderSet.h"
+#include "tests/logging/TForwarderModeTest.h"
 #include "tests/logging/TRecordingPluginProbe.h"
 #include "tests/uTestDirectory.h"
 
@@ -40,17 +41,7 @@ std::vector<std::string> ForwardLines(const std::vector<std::string>& lines) {
   return kept;
 }
 
-// Each test runs with the library in this process (PluginIsolation=0) and in a plug-in host of
-// its own (PluginIsolation=1): what the library sees and the counts are the same.
-class TLogForwarderTest : public testing::TestWithParam<bool> {
- protected:
-  bool Isolated() const { return GetParam(); }
-  TLogForwarderLimits Limits(TLogForwarderLimits limits = {}) const {
-    limits.PluginIsolation = Isolated();
-    limits.PluginHost.Program = KELVRA_PLUGIN_HOST;
-    return limits;
-  }
-};
+class TLogForwarderTest : public TForwarderModeTest {};
 
 using TLogForwarderSetTest = TLogForwarderTest;
 
