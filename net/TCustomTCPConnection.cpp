@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <span>
 #include <vector>
 
 #include "net/uTCPServer.h"
 
 namespace {
 
+// The first wait of an idle loop; when it passes without traffic the receive buffer goes, and
+// the loop then waits for traffic, a queued chunk or a stop request without a time limit.
 constexpr int LoopWaitMs = 50;
-// The step in which a connection waits for room in a full delivery queue.
-constexpr std::uint32_t QueueRoomWaitMs = 20;
+constexpr int IdleWaitMs = -1;
+// The longest wait for room in a full delivery queue before the stop request is looked at again.
+// Room and stop requests (the listener's) wake the wait; this only bounds what a stuck delivery
+// thread costs a connection that was asked to stop otherwise.
+constexpr std::uint32_t QueueRoomWaitMs = 1000;
 
 }  // namespace
 
@@ -27,7 +33,8 @@ TCustomTCPConnection::TCustomTCPConnection(TSocket socket, std::uint16_t clientI
 }
 
 TCustomTCPConnection::~TCustomTCPConnection() {
-  TerminateAndWait();
+  RequestStop();
+  WaitFor();
   // A thread stopped before it began never ran its body, which closes the socket.
   CloseOwnSocket();
 }
@@ -101,20 +108,30 @@ bool TCustomTCPConnection::DrainTimeLeft() {
   return now < *FDrainUntil;
 }
 
-void TCustomTCPConnection::QueueItem(tTCPEventItem& item) {
+void TCustomTCPConnection::RequestStop() {
+  Terminate();
+  // Wakes the loop's wait; TakeChunk finds nothing and the loop sees the request.
+  SendEvent.Set();
+}
+
+void TCustomTCPConnection::QueueItems(std::vector<tTCPEventItem>& items) {
   TCustomTCPServer* server = FServer.load();
-  if (server == nullptr) {
+  if (server == nullptr || items.empty()) {
+    items.clear();
     return;
   }
   // A full queue holds this thread (and so its socket) until the delivery thread makes room.
   // Received packets still wait for room once a stop was asked for, within the drain limit; the
   // delivery thread runs until every connection thread has ended.
-  while (!server->QueueEvent(item)) {
-    if (item.Kind == evReceive ? !DrainTimeLeft() : Terminated()) {
-      return;
+  const bool received = items.front().Kind == evReceive;
+  std::span<tTCPEventItem> rest(items);
+  while (!rest.empty()) {
+    rest = rest.subspan(server->QueueEvents(rest, QueueRoomWaitMs));
+    if (!rest.empty() && (received ? !DrainTimeLeft() : Terminated())) {
+      break;
     }
-    server->WaitForQueueRoom(QueueRoomWaitMs);
   }
+  items.clear();
 }
 
 long TCustomTCPConnection::ReceiveAndPost() {
@@ -179,28 +196,26 @@ void TCustomTCPConnection::PostEvent(tTCPEventKind kind, const void* data, std::
   if (kind != evReceive && Terminated()) {
     return;
   }
-  tTCPEventItem item;
-  item.Kind = kind;
-  item.Connection = this;
   switch (kind) {
     case evConnect:
     case evDisconnect:
-      QueueItem(item);
+      FPending.push_back(tTCPEventItem{kind, this, {}});
       break;
     case evSend:
+      FPending.push_back(tTCPEventItem{kind, this, {}});
       if (size > 0) {
-        item.Data.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
+        FPending.back().Data.assign(static_cast<const char*>(data), static_cast<std::size_t>(size));
       }
-      QueueItem(item);
       break;
     case evReceive:
-      // Each packet moves into the queue item: its bytes are copied once, out of the read.
-      Filter->DecodeEach(data, size, [this, &item](std::string&& packet) {
-        item.Data = std::move(packet);
-        QueueItem(item);
+      // Each packet moves into its queue item: its bytes are copied once, out of the read. The
+      // packets of one read are queued together, under one lock.
+      Filter->DecodeEach(data, size, [this](std::string&& packet) {
+        FPending.push_back(tTCPEventItem{evReceive, this, std::move(packet)});
       });
       break;
   }
+  QueueItems(FPending);
 }
 
 void TCustomTCPConnection::Execute() {
@@ -260,8 +275,10 @@ void TCustomTCPConnection::Execute() {
     // Wait for incoming data, for room to write a pending remainder, or, with no write
     // pending, for newly queued chunks.
     const bool writePending = frameSent < frame.size();
-    const TSocketWaitResult ready =
-        WaitSocket(FSocket, writePending, writePending ? nullptr : &SendEvent, LoopWaitMs);
+    // With a write pending the wait stays short: the stop request then is no event away.
+    const bool idle = !writePending && !FReceiveBuffer;
+    const TSocketWaitResult ready = WaitSocket(
+        FSocket, writePending, writePending ? nullptr : &SendEvent, idle ? IdleWaitMs : LoopWaitMs);
     if (ready.Readable) {
       readReady = true;
     } else if (!ready.Signalled && !ready.Failed && !writePending) {

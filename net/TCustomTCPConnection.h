@@ -23,9 +23,12 @@ class TCustomTCPServer;
 // and back to back; and queues connect, send and disconnect events. Events never reach handlers
 // from this thread: they go through the listener's queue to its delivery thread.
 //
-// The loop waits at most 50 ms at a time (socket readable or writable, or SendEvent), so a stop
-// request is noticed within about 100 ms. When the delivery queue is full the thread waits for
-// room, reading nothing meanwhile, so TCP flow control slows the sender and no event is lost.
+// The loop waits for the socket (readable, or writable while a write is pending) or SendEvent.
+// Busy, it waits at most 50 ms at a time; once a wait has passed without traffic it gives its
+// receive buffer back and waits without a time limit, so an idle connection costs no wake-ups.
+// RequestStop sets SendEvent, so a stop request is noticed at once either way. When the
+// delivery queue is full the thread waits for room, reading nothing meanwhile, so TCP flow
+// control slows the sender and no event is lost.
 // A connection asked to stop raises no disconnect event, but still queues the packets of every
 // byte the peer sent before (read until none has come for StopDrainIdleMs, for at most
 // StopDrainLimitMs).
@@ -68,6 +71,10 @@ class TCustomTCPConnection final : public TIPConnection {
   int SetSocketOption(int level, int optionName, const void* optionValue,
                       int optionLength) override;
 
+  // Asks the thread to stop and wakes its loop's wait. A wait for room in the delivery queue is
+  // woken by the listener (TCustomTCPServer::StopAllConnections). Any thread.
+  void RequestStop();
+
   // Cuts the link to the listener, so no further event is queued. Listener only.
   void DetachServer() { FServer.store(nullptr); }
 
@@ -76,7 +83,9 @@ class TCustomTCPConnection final : public TIPConnection {
 
  private:
   void PostEvent(tTCPEventKind kind, const void* data, std::int32_t size);
-  void QueueItem(tTCPEventItem& item);
+  // Hands the items to the delivery queue in their order, waiting for room as long as the stop
+  // rules allow, and leaves items empty. Connection thread only.
+  void QueueItems(std::vector<tTCPEventItem>& items);
   // False once a stop was asked for and StopDrainLimitMs have passed since it was first seen.
   // Connection thread only.
   bool DrainTimeLeft();
@@ -98,6 +107,9 @@ class TCustomTCPConnection final : public TIPConnection {
   // Set while SendQueue holds entries (by Send, reset by TakeChunk, both under SendLock).
   TSocketSignal SendEvent;
   std::unique_ptr<tEmptyReceiveFilter> Filter;  // used by the connection thread only
+  // The events of one PostEvent on their way to the queue; its capacity is kept. Connection
+  // thread only.
+  std::vector<tTCPEventItem> FPending;
   // The receive buffer, not filled: only the bytes reads reach are touched. Connection thread.
   std::unique_ptr<char[]> FReceiveBuffer;
   std::size_t FReceiveSize = 0;

@@ -22,6 +22,35 @@ bool TReceiveManagerQueue::BelowRoomMarkLocked() const {
   return FItems.size() <= static_cast<std::size_t>(RoomMark) && FBytes <= RoomBytes;
 }
 
+void TReceiveManagerQueue::CallNextLocked() {
+  if (FWaiters.empty()) {
+    return;
+  }
+  TRoomWaiter* next = FWaiters.front();
+  FWaiters.pop_front();
+  next->Called = true;
+  ++FRoomWakeups;
+  next->Woken.notify_one();
+}
+
+void TReceiveManagerQueue::CallNextIfRoomLocked() {
+  if (!FullLocked()) {
+    CallNextLocked();
+  }
+}
+
+bool TReceiveManagerQueue::WaitInLineLocked(std::unique_lock<std::mutex>& lock,
+                                            std::chrono::steady_clock::time_point deadline) {
+  TRoomWaiter waiter;
+  FWaiters.push_back(&waiter);
+  if (!waiter.Woken.wait_until(lock, deadline, [&waiter] { return waiter.Called; })) {
+    // Not called: it leaves the line itself, so no wake-up goes to a frame that is gone.
+    FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), &waiter));
+    return false;
+  }
+  return true;
+}
+
 bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
   bool wasEmpty = false;
   {
@@ -32,6 +61,8 @@ bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
     wasEmpty = FItems.empty();
     FBytes += Cost(item);
     FItems.push_back(std::move(item));
+    // Room left: a producer held in line may go on too.
+    CallNextIfRoomLocked();
   }
   // A consumer waits only on an empty queue, and re-checks under the lock.
   if (wasEmpty) {
@@ -40,62 +71,106 @@ bool TReceiveManagerQueue::Push(tTCPEventItem& item) {
   return true;
 }
 
-bool TReceiveManagerQueue::TakeAll(std::deque<tTCPEventItem>& items, std::uint32_t timeoutMs) {
-  bool roomMade = false;
+std::size_t TReceiveManagerQueue::PushWhenRoom(std::span<tTCPEventItem> items,
+                                               std::uint32_t timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::size_t pushed = 0;
+  bool wasEmpty = false;
   {
     std::unique_lock lock(Lock);
-    if (!FItemCame.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [this] { return !FItems.empty(); })) {
-      return false;
+    while (true) {
+      wasEmpty = wasEmpty || FItems.empty();
+      for (; pushed < items.size() && !FullLocked(); ++pushed) {
+        FBytes += Cost(items[pushed]);
+        FItems.push_back(std::move(items[pushed]));
+      }
+      if (pushed == items.size()) {
+        break;
+      }
+      // The consumer must not sleep on what this batch queued while this thread waits.
+      if (wasEmpty) {
+        FItemCame.notify_one();
+        wasEmpty = false;
+      }
+      if (!WaitInLineLocked(lock, deadline)) {
+        break;
+      }
+      // Called: room was made, or WakeWaiters asks to look at a stop request. One more round
+      // either way; a stop wake with the queue still full returns what is in.
+      if (FullLocked()) {
+        break;
+      }
     }
-    roomMade = !BelowRoomMarkLocked();
-    if (items.empty()) {
-      items.swap(FItems);
-    } else {
-      std::move(FItems.begin(), FItems.end(), std::back_inserter(items));
-      FItems.clear();
-    }
-    FBytes = 0;
+    CallNextIfRoomLocked();
   }
-  if (roomMade) {
-    FRoom.notify_all();
+  if (wasEmpty) {
+    FItemCame.notify_one();
   }
+  return pushed;
+}
+
+bool TReceiveManagerQueue::TakeAll(std::deque<tTCPEventItem>& items, std::uint32_t timeoutMs) {
+  std::unique_lock lock(Lock);
+  if (!FItemCame.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [this] { return !FItems.empty(); })) {
+    return false;
+  }
+  if (items.empty()) {
+    items.swap(FItems);
+  } else {
+    std::move(FItems.begin(), FItems.end(), std::back_inserter(items));
+    FItems.clear();
+  }
+  FBytes = 0;
+  // The queue is empty: the first producer in line goes on, and wakes the next if room is left.
+  CallNextLocked();
   return true;
 }
 
 std::optional<tTCPEventItem> TReceiveManagerQueue::Pop() {
   std::optional<tTCPEventItem> item;
-  bool drained = false;
-  {
-    std::lock_guard lock(Lock);
-    if (FItems.empty()) {
-      return item;
-    }
-    const bool wasAbove = !BelowRoomMarkLocked();
-    FBytes -= Cost(FItems.front());
-    item.emplace(std::move(FItems.front()));
-    FItems.pop_front();
-    drained = wasAbove && BelowRoomMarkLocked();
+  std::lock_guard lock(Lock);
+  if (FItems.empty()) {
+    return item;
   }
-  if (drained) {
-    FRoom.notify_all();
+  FBytes -= Cost(FItems.front());
+  item.emplace(std::move(FItems.front()));
+  FItems.pop_front();
+  if (BelowRoomMarkLocked()) {
+    CallNextLocked();
   }
   return item;
 }
 
 void TReceiveManagerQueue::ReleaseAll() {
-  {
-    std::lock_guard lock(Lock);
-    FItems.clear();
-    FBytes = 0;
+  std::deque<tTCPEventItem> released;
+  std::lock_guard lock(Lock);
+  released.swap(FItems);
+  FBytes = 0;
+  while (!FWaiters.empty()) {
+    CallNextLocked();
   }
-  FRoom.notify_all();
 }
 
 bool TReceiveManagerQueue::WaitForRoom(std::uint32_t timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock lock(Lock);
-  return FRoom.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [this] { return !FullLocked(); });
+  while (FullLocked() && WaitInLineLocked(lock, deadline)) {
+    // Called by WakeWaiters with the queue still full: the caller looks at its stop request.
+    if (FullLocked()) {
+      return false;
+    }
+  }
+  const bool room = !FullLocked();
+  CallNextIfRoomLocked();
+  return room;
+}
+
+void TReceiveManagerQueue::WakeWaiters() {
+  std::lock_guard lock(Lock);
+  while (!FWaiters.empty()) {
+    CallNextLocked();
+  }
 }
 
 std::int32_t TReceiveManagerQueue::Count() const {
@@ -106,6 +181,16 @@ std::int32_t TReceiveManagerQueue::Count() const {
 std::size_t TReceiveManagerQueue::QueuedBytes() const {
   std::lock_guard lock(Lock);
   return FBytes;
+}
+
+std::size_t TReceiveManagerQueue::Waiting() const {
+  std::lock_guard lock(Lock);
+  return FWaiters.size();
+}
+
+std::uint64_t TReceiveManagerQueue::RoomWakeups() const {
+  std::lock_guard lock(Lock);
+  return FRoomWakeups;
 }
 
 TReceiveManager::TReceiveManager(TCustomTCPServer& server) : FServer(server) {

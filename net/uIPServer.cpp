@@ -102,7 +102,7 @@ void TTCPServerComponent::SendTextToAll(const std::string& Text) {
 void TTCPServerComponent::DisconnectClient(std::uint16_t ClientIndex) {
   if (FServer) {
     FServer->WithConnection(ClientIndex,
-                            [](TCustomTCPConnection& connection) { connection.Terminate(); });
+                            [](TCustomTCPConnection& connection) { connection.RequestStop(); });
   }
 }
 

@@ -273,7 +273,7 @@ void TCustomTCPServer::RemoveConnection(std::uint16_t clientIndex) {
     }
     connection = EraseLocked(found->second);
   }
-  connection->Terminate();
+  connection->RequestStop();
   connection->WaitFor();
 }
 
@@ -285,9 +285,13 @@ void TCustomTCPServer::StopAllConnections() {
       std::unique_ptr<TCustomTCPConnection> connection = EraseLocked(std::prev(Connections.end()));
       // Still attached: what it received before the stop is queued, and the delivery thread
       // below outlives it.
-      connection->Terminate();
+      connection->RequestStop();
       stopped.push_back(std::move(connection));
     }
+  }
+  // Those waiting for room in the delivery queue look at their stop request too.
+  if (ReceiveManager) {
+    ReceiveManager->Queue().WakeWaiters();
   }
   // Connection threads never take Lock; waiting without it lets handlers that send go on.
   for (const auto& connection : stopped) {
@@ -304,6 +308,10 @@ void TCustomTCPServer::StopAllConnections() {
 
 bool TCustomTCPServer::QueueEvent(tTCPEventItem& item) {
   return ReceiveManager->Queue().Push(item);
+}
+
+std::size_t TCustomTCPServer::QueueEvents(std::span<tTCPEventItem> items, std::uint32_t timeoutMs) {
+  return ReceiveManager->Queue().PushWhenRoom(items, timeoutMs);
 }
 
 void TCustomTCPServer::WaitForQueueRoom(std::uint32_t timeoutMs) {

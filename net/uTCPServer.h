@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -97,6 +98,9 @@ class TCustomTCPServer : public TThread {
   // Hands the event to the delivery queue; false only when the queue is full (the item is then
   // untouched). Connection threads only.
   bool QueueEvent(tTCPEventItem& item);
+  // Hands the items to the delivery queue in their order, waiting for room at most timeoutMs
+  // (TReceiveManagerQueue::PushWhenRoom); how many went in. Connection threads only.
+  std::size_t QueueEvents(std::span<tTCPEventItem> items, std::uint32_t timeoutMs);
   // Waits at most timeoutMs for room in the delivery queue. Connection threads only.
   void WaitForQueueRoom(std::uint32_t timeoutMs);
   // Receive buffers grow beyond TCustomTCPConnection::FirstReceiveSize only out of this shared

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/uTCPServer.h"
@@ -198,6 +200,27 @@ TEST(TCustomTCPConnectionTest, SocketOptionsReachTheConnectedSocket) {
   }));
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(connected.server->WithConnection(1, [](TCustomTCPConnection&) {}));
+}
+
+// An idle connection waits for its socket without a time limit; a stop request still ends it at
+// once, and an idle connection still serves what comes later: records and queued chunks.
+TEST(TCustomTCPConnectionTest, AnIdleConnectionWakesForTrafficAndForAStopRequest) {
+  Connected connected(&TTPKTTCPServer::Create);
+  ASSERT_TRUE(connected.Ready());
+  // Long enough for several of the busy loop's waits: the connection is idle now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(connected.client->Send(TPKTFrame("late")));
+  ASSERT_TRUE(connected.recorder.WaitForCount(evReceive, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  connected.server->SendToClient(0, "out", 3);
+  EXPECT_EQ(connected.client->Receive(7), TPKTFrame("out"));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(connected.server->WithConnection(
+      0, [](TCustomTCPConnection& connection) { connection.RequestStop(); }));
+  EXPECT_TRUE(connected.client->WaitForClose(10000));
+  // Asked to stop, it raises no disconnect event.
+  EXPECT_EQ(TCPEventRecorder::Count(connected.recorder.Events(), evDisconnect), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "tests/net/LoopbackClient.h"
 
 namespace {
 
@@ -135,6 +140,180 @@ TEST(TReceiveManagerQueueTest, TakeAllMakesRoomForHeldProducers) {
   producer.join();
   EXPECT_EQ(items.size(), static_cast<std::size_t>(TReceiveManagerQueue::MaxCount));
   EXPECT_EQ(items.back().Data, std::to_string(TReceiveManagerQueue::MaxCount - 1));
+}
+
+// A queue filled to MaxCount items.
+void Fill(TReceiveManagerQueue& queue) {
+  for (int i = 0; i < TReceiveManagerQueue::MaxCount; ++i) {
+    tTCPEventItem item = Item("fill");
+    ASSERT_TRUE(queue.Push(item));
+  }
+}
+
+// The items of one producer: "p<producer>/<number>".
+std::vector<tTCPEventItem> Batch(int producer, int count) {
+  std::vector<tTCPEventItem> items;
+  for (int i = 0; i < count; ++i) {
+    items.push_back(Item("p" + std::to_string(producer) + "/" + std::to_string(i)));
+  }
+  return items;
+}
+
+// Pushes the whole batch, calling PushWhenRoom with a long time limit as often as it takes.
+void PushEverything(TReceiveManagerQueue& queue, std::vector<tTCPEventItem> items) {
+  std::span<tTCPEventItem> rest(items);
+  for (int call = 0; !rest.empty() && call < 1000; ++call) {
+    rest = rest.subspan(queue.PushWhenRoom(rest, 60000));
+  }
+  EXPECT_TRUE(rest.empty());
+}
+
+// Joins the producers whatever the test's outcome; first opens the queue for good.
+struct TProducers {
+  TReceiveManagerQueue& Queue;
+  std::vector<std::thread> Threads;
+  ~TProducers() {
+    std::deque<tTCPEventItem> ignored;
+    for (std::thread& thread : Threads) {
+      while (thread.joinable() && Queue.Waiting() > 0) {
+        Queue.TakeAll(ignored, 10);
+        Queue.WakeWaiters();
+      }
+      if (thread.joinable()) {
+        thread.join();
+      }
+    }
+  }
+};
+
+TEST(TReceiveManagerQueueTest, PushWhenRoomQueuesABatchInOrderUpToTheBound) {
+  TReceiveManagerQueue queue;
+  std::vector<tTCPEventItem> items = Batch(0, TReceiveManagerQueue::MaxCount + 3);
+  const std::size_t first = queue.PushWhenRoom(items, 0);
+  EXPECT_EQ(first, static_cast<std::size_t>(TReceiveManagerQueue::MaxCount));
+  EXPECT_EQ(queue.Count(), TReceiveManagerQueue::MaxCount);
+  // What did not fit is left as it was.
+  EXPECT_EQ(items[first].Data, "p0/" + std::to_string(first));
+
+  std::deque<tTCPEventItem> taken;
+  ASSERT_TRUE(queue.TakeAll(taken, 0));
+  EXPECT_EQ(queue.PushWhenRoom(std::span(items).subspan(first), 0), 3u);
+  ASSERT_TRUE(queue.TakeAll(taken, 0));
+  ASSERT_EQ(taken.size(), items.size());
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    ASSERT_EQ(taken[i].Data, "p0/" + std::to_string(i));
+  }
+}
+
+// Every producer held by a full queue gets in once room is made, each woken once: a wake-up
+// lost on the way would leave one in line until its minute-long time limit.
+TEST(TReceiveManagerQueueTest, EveryHeldProducerIsWokenOnceWhenRoomIsMade) {
+  constexpr int Producers = 8;
+  TReceiveManagerQueue queue;
+  Fill(queue);
+  TProducers producers{queue, {}};
+  for (int p = 0; p < Producers; ++p) {
+    producers.Threads.emplace_back([&queue, p] { PushEverything(queue, Batch(p, 1)); });
+  }
+  ASSERT_TRUE(WaitForCondition([&] { return queue.Waiting() == Producers; }));
+  EXPECT_EQ(queue.RoomWakeups(), 0u);
+
+  std::deque<tTCPEventItem> taken;
+  ASSERT_TRUE(queue.TakeAll(taken, 0));
+  ASSERT_TRUE(
+      WaitForCondition([&] { return queue.Waiting() == 0 && queue.Count() == Producers; }, 10000));
+  EXPECT_EQ(queue.RoomWakeups(), static_cast<std::uint64_t>(Producers));
+}
+
+// Room for fewer than all: only the producers that can go on are woken, one after the other;
+// the rest stay in line without a wake-up, and later get in too, each producer's items in its
+// order.
+TEST(TReceiveManagerQueueTest, OnlyTheProducersThereIsRoomForAreWoken) {
+  constexpr int Producers = 8;
+  constexpr int BatchSize = 400;  // MaxCount takes two batches and part of a third
+  TReceiveManagerQueue queue;
+  Fill(queue);
+  TProducers producers{queue, {}};
+  for (int p = 0; p < Producers; ++p) {
+    producers.Threads.emplace_back([&queue, p] { PushEverything(queue, Batch(p, BatchSize)); });
+  }
+  ASSERT_TRUE(WaitForCondition([&] { return queue.Waiting() == Producers; }));
+
+  std::deque<tTCPEventItem> taken;
+  ASSERT_TRUE(queue.TakeAll(taken, 0));
+  // Two get all their items in, the third part of them and waits again.
+  ASSERT_TRUE(WaitForCondition([&] {
+    return queue.Count() == TReceiveManagerQueue::MaxCount && queue.Waiting() == Producers - 2;
+  }));
+  EXPECT_EQ(queue.RoomWakeups(), 3u);
+
+  taken.clear();
+  std::vector<int> next(Producers, 0);
+  for (int round = 0; round < 1000 && taken.size() < std::size_t{Producers} * BatchSize; ++round) {
+    queue.TakeAll(taken, 100);
+  }
+  for (std::thread& thread : producers.Threads) {
+    thread.join();
+  }
+  ASSERT_TRUE(queue.TakeAll(taken, 0) || taken.size() == std::size_t{Producers} * BatchSize);
+  ASSERT_EQ(taken.size(), std::size_t{Producers} * BatchSize);
+  for (const tTCPEventItem& item : taken) {
+    const int producer = std::stoi(item.Data.substr(1));
+    ASSERT_EQ(item.Data, "p" + std::to_string(producer) + "/" + std::to_string(next[producer]));
+    ++next[producer];
+  }
+}
+
+// A batch that fills an empty queue wakes the consumer before its producer waits for room.
+TEST(TReceiveManagerQueueTest, ABatchThatFillsTheQueueWakesTheConsumerFirst) {
+  TReceiveManagerQueue queue;
+  std::deque<tTCPEventItem> taken;
+  std::atomic<bool> consumed{false};
+  std::thread consumer([&] {
+    EXPECT_TRUE(queue.TakeAll(taken, 60000));
+    consumed = true;
+  });
+  TProducers producers{queue, {}};
+  producers.Threads.emplace_back(
+      [&queue] { PushEverything(queue, Batch(0, TReceiveManagerQueue::MaxCount + 1)); });
+  const bool woken = WaitForCondition([&] { return consumed.load(); }, 10000);
+  if (!woken) {
+    tTCPEventItem wake = Item("wake");
+    queue.ReleaseAll();
+    queue.Push(wake);
+  }
+  consumer.join();
+  EXPECT_TRUE(woken);
+  EXPECT_EQ(taken.size(), static_cast<std::size_t>(TReceiveManagerQueue::MaxCount));
+}
+
+// WakeWaiters ends a wait for room that no room would end, so the producer can look at a stop
+// request; the queue stays as it was.
+TEST(TReceiveManagerQueueTest, WakeWaitersEndsEveryWaitForRoom) {
+  TReceiveManagerQueue queue;
+  Fill(queue);
+  std::atomic<int> ended{0};
+  std::vector<std::thread> waiters;
+  waiters.emplace_back([&] {
+    std::vector<tTCPEventItem> items = Batch(0, 1);
+    EXPECT_EQ(queue.PushWhenRoom(items, 60000), 0u);
+    ++ended;
+  });
+  waiters.emplace_back([&] {
+    EXPECT_FALSE(queue.WaitForRoom(60000));
+    ++ended;
+  });
+  ASSERT_TRUE(WaitForCondition([&] { return queue.Waiting() == 2; }));
+  queue.WakeWaiters();
+  const bool bothEnded = WaitForCondition([&] { return ended.load() == 2; }, 10000);
+  if (!bothEnded) {
+    queue.ReleaseAll();
+  }
+  for (std::thread& waiter : waiters) {
+    waiter.join();
+  }
+  EXPECT_TRUE(bothEnded);
+  EXPECT_EQ(queue.Count(), TReceiveManagerQueue::MaxCount);
 }
 
 }  // namespace
