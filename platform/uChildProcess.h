@@ -78,6 +78,10 @@ class TChildProcess {
 // Windows), 0 when it cannot be read.
 std::uint64_t ProcessPeakMemory(int processId);
 
+// The processor time a process has used so far, user and system, all its threads, in seconds;
+// a negative value when it cannot be read.
+double ProcessCpuSeconds(int processId);
+
 // Whether a process of this id runs (one that has ended but is not yet reaped counts as ended).
 // For tests that watch a process they did not start themselves.
 bool ProcessRunning(int processId);

@@ -4,6 +4,7 @@
 //   env NAME    prints the variable's value (empty when unset) and a line end
 //   err TEXT    prints TEXT and a line end on standard error
 //   sleep MS    sleeps MS milliseconds
+//   spin MS     keeps a processor busy for MS milliseconds
 //   exit CODE   ends with exit code CODE
 // Without an exit step it ends with 0; an unknown step ends it with 100.
 #include <chrono>
@@ -27,6 +28,13 @@ int main(int argc, char** argv) {
       std::cerr << argv[++i] << std::endl;
     } else if (step == "sleep" && hasValue) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(argv[++i])));
+    } else if (step == "spin" && hasValue) {
+      const auto until =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stol(argv[++i]));
+      volatile unsigned long spins = 0;
+      while (std::chrono::steady_clock::now() < until) {
+        spins = spins + 1;
+      }
     } else if (step == "exit" && hasValue) {
       return std::stoi(argv[++i]);
     } else {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -53,6 +55,10 @@ struct TLoadOptions {
   int LogMode = 1;
   double Rate = 0;  // datagrams per second offered; 0: as fast as the socket takes them
   bool NoWait = false;
+  // Before the timed phase every connection is opened and sends one record to each of its
+  // streams, and the timing begins once those are on disk: the steady cost of live connections
+  // and streams, without their set-up.
+  bool Warm = false;
 };
 
 void Usage() {
@@ -62,11 +68,13 @@ void Usage() {
       "                  [--host ADDR] [--records N] [--connections M] [--streams S]\n"
       "                  [--datagrams D]\n"
       "                  [--size BYTES] [--timeout SECONDS] [--log-mode L]\n"
-      "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait]\n"
+      "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait] [--warm]\n"
       "  --records N over --connections M TCP connections (N=0: none), spread over S\n"
       "  streams (modules) in all (default: one per connection), then --datagrams D\n"
       "  syslog datagrams (at --rate per second; 0 or none: flat out); each phase waits\n"
-      "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n");
+      "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n"
+      "  --warm: the TCP connections first send one record to each of their streams, and\n"
+      "  the TCP phase is timed from when those are on disk (set-up reported apart).\n");
 }
 
 bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
@@ -74,6 +82,10 @@ bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
     const std::string name = argv[i];
     if (name == "--no-wait") {
       options.NoWait = true;
+      continue;
+    }
+    if (name == "--warm") {
+      options.Warm = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -186,16 +198,18 @@ class TLineCounter {
   long FLines = 0;
 };
 
-// Waits until the counter reaches expected, the time-out passes or (stallLimit > 0) nothing new
-// arrived for that long. The time at which the last line was seen, and the count.
+// Waits until the counter reaches expected, the time-out passes, (stallLimit > 0) nothing new
+// arrived for that long, or (failed not null) a sender failed. The time at which the last line
+// was seen, and the count.
 std::pair<Clock::time_point, long> WaitForLines(TLineCounter& counter, long expected,
-                                                Clock::duration timeout,
-                                                Clock::duration stallLimit) {
+                                                Clock::duration timeout, Clock::duration stallLimit,
+                                                const std::atomic<bool>* failed = nullptr) {
   const auto deadline = Clock::now() + timeout;
   long seen = counter.Count();
   auto lastProgress = Clock::now();
   while (seen < expected && Clock::now() < deadline &&
-         (stallLimit == Clock::duration::zero() || Clock::now() - lastProgress < stallLimit)) {
+         (stallLimit == Clock::duration::zero() || Clock::now() - lastProgress < stallLimit) &&
+         (failed == nullptr || !failed->load())) {
     std::this_thread::sleep_for(20ms);
     const long now = counter.Count();
     if (now != seen) {
@@ -210,12 +224,48 @@ double Seconds(Clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
+// Opens the sender threads' wait for the timed phase: once for all of them, or to give up.
+class TStartGate {
+ public:
+  void Open(bool go) {
+    {
+      std::lock_guard lock(FLock);
+      FOpen = true;
+      FGo = go;
+    }
+    FOpened.notify_all();
+  }
+  // True when the timed phase is to be sent. Sender threads.
+  bool Wait() {
+    std::unique_lock lock(FLock);
+    FOpened.wait(lock, [this] { return FOpen; });
+    return FGo;
+  }
+
+ private:
+  std::mutex FLock;  // guards FOpen and FGo
+  std::condition_variable FOpened;
+  bool FOpen = false;
+  bool FGo = false;
+};
+
+// The server's processor time, or a negative value without --pid.
+double ServerCpu(const TLoadOptions& options) {
+  return options.Pid > 0 ? ProcessCpuSeconds(options.Pid) : -1;
+}
+
 // Sends the TCP phase; the counter counts the lines. False when a connection failed.
 bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::string& tag,
             const std::filesystem::path& logs) {
   TLineCounter counter(logs / options.Host / "KelvraLoad", tag);
-  const auto started = Clock::now();
+  // The warm-up records carry a tag of their own, so they are not counted with the others.
+  const std::string warmTag = "KW" + tag.substr(2);
+  TLineCounter warmCounter(logs / options.Host / "KelvraLoad", warmTag);
+  // Each connection's share of the streams, its records taking them in turn.
+  const int streams = std::max(1, options.Streams / options.Connections);
+  const auto opened = Clock::now();
   std::atomic<bool> failed{false};
+  TStartGate gate;
   // Connections stay open until every line is stored: closing a socket with unread probe
   // frames resets it, and the reset would discard what the kernel has not sent yet.
   std::vector<TSocket> sockets(static_cast<std::size_t>(options.Connections), InvalidSocket);
@@ -232,14 +282,29 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
       }
       SetTcpNoDelay(socket);
       const std::string module = "c" + std::to_string(c);
-      // Each connection's share of the streams, its records taking them in turn.
-      const int streams = std::max(1, options.Streams / options.Connections);
+      const auto streamOf = [&](long n) {
+        return streams > 1 ? module + "m" + std::to_string(n % streams) : module;
+      };
       std::string batch;
+      if (options.Warm) {
+        for (int n = 0; n < streams && !failed; ++n) {
+          if (!AppendRecordFrame(batch, "KelvraLoad", streamOf(n), "",
+                                 MessageText(warmTag, c, n, options.Size), LocalNow())) {
+            failed = true;
+          }
+        }
+        if (failed || !SendAllBytes(socket, batch.data(), batch.size())) {
+          failed = true;
+          return;
+        }
+        batch.clear();
+        if (!gate.Wait()) {
+          return;
+        }
+      }
       for (long i = first; i < last; ++i) {
-        const std::string stream =
-            streams > 1 ? module + "m" + std::to_string((i - first) % streams) : module;
         // The clients' encoder, framing straight into the batch.
-        if (!AppendRecordFrame(batch, "KelvraLoad", stream, "",
+        if (!AppendRecordFrame(batch, "KelvraLoad", streamOf(i - first), "",
                                MessageText(tag, c, i, options.Size), LocalNow())) {
           failed = true;
           break;
@@ -254,16 +319,48 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
       }
     });
   }
-  if (options.NoWait) {
-    for (auto& sender : senders) {
-      sender.join();
-    }
-    const double seconds = Seconds(Clock::now() - started);
+  const auto closeAll = [&] {
     for (const TSocket socket : sockets) {
       if (socket != InvalidSocket) {
         CloseSocket(socket);
       }
     }
+  };
+  double cpuAtStart = ServerCpu(options);
+  if (options.Warm) {
+    const long warmRecords = static_cast<long>(options.Connections) * streams;
+    const long warmLines =
+        options.NoWait ? 0
+                       : WaitForLines(warmCounter, warmRecords,
+                                      std::chrono::seconds(options.TimeoutSeconds), 0s, &failed)
+                             .second;
+    const double cpu = ServerCpu(options);
+    const bool ready = !failed && (options.NoWait || warmLines == warmRecords);
+    std::printf("Warm-up: %d connection(s), %ld record(s) (one per stream) %s in %.2f s",
+                options.Connections, warmRecords, options.NoWait ? "sent" : "stored",
+                Seconds(Clock::now() - opened));
+    if (cpu >= 0 && cpuAtStart >= 0) {
+      std::printf(", server CPU %.3f s", cpu - cpuAtStart);
+    }
+    std::printf("%s\n", ready ? "" : " (failed)");
+    std::fflush(stdout);
+    gate.Open(ready);
+    if (!ready) {
+      for (auto& sender : senders) {
+        sender.join();
+      }
+      closeAll();
+      return false;
+    }
+    cpuAtStart = cpu;
+  }
+  const auto started = options.Warm ? Clock::now() : opened;
+  if (options.NoWait) {
+    for (auto& sender : senders) {
+      sender.join();
+    }
+    const double seconds = Seconds(Clock::now() - started);
+    closeAll();
     std::printf(
         "TCP: %ld records over %d connection(s), %d-byte texts: sent in %.2f s, "
         "%.0f records/s%s\n",
@@ -271,23 +368,25 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
         static_cast<double>(options.Records) / seconds, failed ? " (a connection failed)" : "");
     return !failed;
   }
-  const auto [lastLine, lines] =
-      WaitForLines(counter, options.Records, std::chrono::seconds(options.TimeoutSeconds), 0s);
+  const auto [lastLine, lines] = WaitForLines(
+      counter, options.Records, std::chrono::seconds(options.TimeoutSeconds), 0s, &failed);
+  const double cpuAtEnd = ServerCpu(options);
   for (auto& sender : senders) {
     sender.join();
   }
   const auto allSent = Clock::now();
-  for (const TSocket socket : sockets) {
-    if (socket != InvalidSocket) {
-      CloseSocket(socket);
-    }
-  }
+  closeAll();
   const double seconds = Seconds(std::max(lastLine, allSent) - started);
   std::printf(
       "TCP: %ld records over %d connection(s), %d-byte texts: %ld stored in %.2f s, "
       "%.0f records/s end to end%s\n",
       options.Records, options.Connections, options.Size, lines, seconds,
       static_cast<double>(lines) / seconds, failed ? " (a connection failed)" : "");
+  if (cpuAtStart >= 0 && cpuAtEnd >= 0 && lines > 0) {
+    std::printf("Server CPU: %.3f s for the TCP phase%s, %.2f us per record\n",
+                cpuAtEnd - cpuAtStart, options.Warm ? " after the warm-up" : "",
+                1e6 * (cpuAtEnd - cpuAtStart) / static_cast<double>(lines));
+  }
   return !failed && lines == options.Records;
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -193,6 +194,30 @@ std::uint64_t ProcessPeakMemory(int processId) {
     }
   }
   return 0;
+}
+
+double ProcessCpuSeconds(int processId) {
+  std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) {
+    return -1;
+  }
+  // The name may hold spaces: the fields are counted from the last ')'. After it come the
+  // state (field 3) and so on; utime and stime are fields 14 and 15, in clock ticks.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) {
+    return -1;
+  }
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  for (int skipped = 3; skipped < 14 && fields >> field; ++skipped) {
+  }
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  if (!(fields >> user >> system)) {
+    return -1;
+  }
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool ProcessRunning(int processId) {

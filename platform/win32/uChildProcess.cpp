@@ -329,6 +329,32 @@ std::uint64_t ProcessPeakMemory(int processId) {
   return counters.PeakWorkingSetSize;
 }
 
+double ProcessCpuSeconds(int processId) {
+  THandleCloser process;
+  process.Handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                               static_cast<DWORD>(processId));
+  if (process.Handle == nullptr) {
+    return -1;
+  }
+  // As on Linux once it is reaped: a process that has ended has nothing to read.
+  if (WaitForSingleObject(process.Handle, 0) == WAIT_OBJECT_0) {
+    return -1;
+  }
+  FILETIME created{};
+  FILETIME exited{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!GetProcessTimes(process.Handle, &created, &exited, &kernel, &user)) {
+    return -1;
+  }
+  // Both come in units of 100 ns.
+  const auto ticks = [](const FILETIME& time) {
+    return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime);
+  };
+  return (ticks(kernel) + ticks(user)) / 1e7;
+}
+
 bool ProcessRunning(int processId) {
   THandleCloser process;
   process.Handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -61,6 +62,23 @@ TEST(TChildProcessTest, DestructorKillsARunningChild) {
     id = child.Id();
   }
   EXPECT_EQ(ProcessPeakMemory(id), 0u);  // gone, not even a zombie with memory
+}
+
+// A busy child's processor time grows to what it burnt; a process that is gone has none to read.
+TEST(TChildProcessTest, ProcessCpuSecondsCountsWhatAProcessBurnt) {
+  TChildProcess idle(SleepingChild());
+  EXPECT_GE(ProcessCpuSeconds(idle.Id()), 0.0);
+  TChildProcess busy({KELVRA_TEST_CHILD, {"spin", "60000"}, "", {}, ""});
+  double used = 0;
+  for (int step = 0; step < 300 && used < 0.2; ++step) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    used = ProcessCpuSeconds(busy.Id());
+  }
+  EXPECT_GE(used, 0.2);
+  const int id = busy.Id();
+  busy.Kill();
+  ASSERT_TRUE(busy.WaitFor(10'000));
+  EXPECT_LT(ProcessCpuSeconds(id), 0.0);
 }
 
 TEST(TChildProcessTest, ProcessRunningSeesAnotherProcessEnd) {
