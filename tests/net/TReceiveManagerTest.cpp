@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -168,17 +169,27 @@ void PushEverything(TReceiveManagerQueue& queue, std::vector<tTCPEventItem> item
   EXPECT_TRUE(rest.empty());
 }
 
-// Joins the producers whatever the test's outcome; first opens the queue for good.
+// Producer threads, joined whatever the test's outcome: the queue is drained and its waiters
+// woken until every producer has ended.
 struct TProducers {
+  explicit TProducers(TReceiveManagerQueue& queue) : Queue(queue) {}
   TReceiveManagerQueue& Queue;
   std::vector<std::thread> Threads;
+  std::atomic<std::size_t> Ended{0};
+
+  void Add(std::function<void()> body) {
+    Threads.emplace_back([this, body = std::move(body)] {
+      body();
+      ++Ended;
+    });
+  }
   ~TProducers() {
     std::deque<tTCPEventItem> ignored;
+    for (int round = 0; round < 100000 && Ended.load() < Threads.size(); ++round) {
+      Queue.TakeAll(ignored, 1);
+      Queue.WakeWaiters();
+    }
     for (std::thread& thread : Threads) {
-      while (thread.joinable() && Queue.Waiting() > 0) {
-        Queue.TakeAll(ignored, 10);
-        Queue.WakeWaiters();
-      }
       if (thread.joinable()) {
         thread.join();
       }
@@ -211,9 +222,9 @@ TEST(TReceiveManagerQueueTest, EveryHeldProducerIsWokenOnceWhenRoomIsMade) {
   constexpr int Producers = 8;
   TReceiveManagerQueue queue;
   Fill(queue);
-  TProducers producers{queue, {}};
+  TProducers producers{queue};
   for (int p = 0; p < Producers; ++p) {
-    producers.Threads.emplace_back([&queue, p] { PushEverything(queue, Batch(p, 1)); });
+    producers.Add([&queue, p] { PushEverything(queue, Batch(p, 1)); });
   }
   ASSERT_TRUE(WaitForCondition([&] { return queue.Waiting() == Producers; }));
   EXPECT_EQ(queue.RoomWakeups(), 0u);
@@ -233,9 +244,9 @@ TEST(TReceiveManagerQueueTest, OnlyTheProducersThereIsRoomForAreWoken) {
   constexpr int BatchSize = 400;  // MaxCount takes two batches and part of a third
   TReceiveManagerQueue queue;
   Fill(queue);
-  TProducers producers{queue, {}};
+  TProducers producers{queue};
   for (int p = 0; p < Producers; ++p) {
-    producers.Threads.emplace_back([&queue, p] { PushEverything(queue, Batch(p, BatchSize)); });
+    producers.Add([&queue, p] { PushEverything(queue, Batch(p, BatchSize)); });
   }
   ASSERT_TRUE(WaitForCondition([&] { return queue.Waiting() == Producers; }));
 
@@ -252,10 +263,6 @@ TEST(TReceiveManagerQueueTest, OnlyTheProducersThereIsRoomForAreWoken) {
   for (int round = 0; round < 1000 && taken.size() < std::size_t{Producers} * BatchSize; ++round) {
     queue.TakeAll(taken, 100);
   }
-  for (std::thread& thread : producers.Threads) {
-    thread.join();
-  }
-  ASSERT_TRUE(queue.TakeAll(taken, 0) || taken.size() == std::size_t{Producers} * BatchSize);
   ASSERT_EQ(taken.size(), std::size_t{Producers} * BatchSize);
   for (const tTCPEventItem& item : taken) {
     const int producer = std::stoi(item.Data.substr(1));
@@ -273,9 +280,8 @@ TEST(TReceiveManagerQueueTest, ABatchThatFillsTheQueueWakesTheConsumerFirst) {
     EXPECT_TRUE(queue.TakeAll(taken, 60000));
     consumed = true;
   });
-  TProducers producers{queue, {}};
-  producers.Threads.emplace_back(
-      [&queue] { PushEverything(queue, Batch(0, TReceiveManagerQueue::MaxCount + 1)); });
+  TProducers producers{queue};
+  producers.Add([&queue] { PushEverything(queue, Batch(0, TReceiveManagerQueue::MaxCount + 1)); });
   const bool woken = WaitForCondition([&] { return consumed.load(); }, 10000);
   if (!woken) {
     tTCPEventItem wake = Item("wake");
