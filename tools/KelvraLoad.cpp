@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <map>
 #include <memory>
 #include <random>
@@ -53,6 +54,8 @@ struct TLoadOptions {
   int LogMode = 1;
   double Rate = 0;  // datagrams per second offered; 0: as fast as the socket takes them
   bool NoWait = false;
+  // Every stream first gets one record, and the TCP phase is timed once those are on disk.
+  bool Warm = false;
 };
 
 void Usage() {
@@ -62,11 +65,14 @@ void Usage() {
       "                  [--host ADDR] [--records N] [--connections M] [--streams S]\n"
       "                  [--datagrams D]\n"
       "                  [--size BYTES] [--timeout SECONDS] [--log-mode L]\n"
-      "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait]\n"
+      "                  [--rate DATAGRAMS_PER_SECOND] [--no-wait] [--warm]\n"
       "  --records N over --connections M TCP connections (N=0: none), spread over S\n"
       "  streams (modules) in all (default: one per connection), then --datagrams D\n"
       "  syslog datagrams (at --rate per second; 0 or none: flat out); each phase waits\n"
-      "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n");
+      "  until its lines are on disk, unless --no-wait (only send; no --logs needed).\n"
+      "  --warm: every stream first gets one record; once those are on disk the tool prints\n"
+      "  \"WARM\" and times the N records from there (the streams' files then exist and are\n"
+      "  open).\n");
 }
 
 bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
@@ -74,6 +80,10 @@ bool ParseArguments(int argc, char** argv, TLoadOptions& options) {
     const std::string name = argv[i];
     if (name == "--no-wait") {
       options.NoWait = true;
+      continue;
+    }
+    if (name == "--warm") {
+      options.Warm = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -145,8 +155,18 @@ class TLineCounter {
     std::error_code error;
     for (std::filesystem::recursive_directory_iterator it(FRoot, error), end; !error && it != end;
          it.increment(error)) {
+      // A stat is much cheaper than opening and reading, and with 10,000 streams most files
+      // have not grown since the last count.
       if (it->is_regular_file() && it->path().extension() == ".log") {
-        ReadNew(it->path());
+        const std::uintmax_t size = it->file_size(error);
+        if (error) {
+          error.clear();
+          continue;
+        }
+        if (const auto known = FFiles.find(it->path().string());
+            known == FFiles.end() || known->second.Offset != size) {
+          ReadNew(it->path());
+        }
       }
     }
     return FLines;
@@ -194,10 +214,15 @@ std::pair<Clock::time_point, long> WaitForLines(TLineCounter& counter, long expe
   const auto deadline = Clock::now() + timeout;
   long seen = counter.Count();
   auto lastProgress = Clock::now();
+  Clock::duration counting = Clock::duration::zero();
   while (seen < expected && Clock::now() < deadline &&
          (stallLimit == Clock::duration::zero() || Clock::now() - lastProgress < stallLimit)) {
-    std::this_thread::sleep_for(20ms);
+    // A count over thousands of files takes a while: pausing at least as long keeps the
+    // counter to half a core at most, beside the server it measures.
+    std::this_thread::sleep_for(std::max<Clock::duration>(20ms, counting));
+    const auto countStarted = Clock::now();
     const long now = counter.Count();
+    counting = Clock::now() - countStarted;
     if (now != seen) {
       seen = now;
       lastProgress = Clock::now();
@@ -214,8 +239,15 @@ double Seconds(Clock::duration duration) {
 bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::string& tag,
             const std::filesystem::path& logs) {
   TLineCounter counter(logs / options.Host / "KelvraLoad", tag);
-  const auto started = Clock::now();
+  auto started = Clock::now();
   std::atomic<bool> failed{false};
+  // Each connection's share of the streams, its records taking them in turn.
+  const int streams = std::max(1, options.Streams / options.Connections);
+  const bool warm = options.Warm && !options.NoWait;
+  const long warmRecords = warm ? static_cast<long>(streams) * options.Connections : 0;
+  // Every connection has sent its warm records; the timed records may go.
+  std::latch warmSent(options.Connections);
+  std::latch timedGo(1);
   // Connections stay open until every line is stored: closing a socket with unread probe
   // frames resets it, and the reset would discard what the kernel has not sent yet.
   std::vector<TSocket> sockets(static_cast<std::size_t>(options.Connections), InvalidSocket);
@@ -228,13 +260,27 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
       sockets[static_cast<std::size_t>(c)] = socket;
       if (ConnectSocket(socket, address, options.TcpPort) != 0) {
         failed = true;
+        warmSent.count_down();
         return;
       }
       SetTcpNoDelay(socket);
       const std::string module = "c" + std::to_string(c);
-      // Each connection's share of the streams, its records taking them in turn.
-      const int streams = std::max(1, options.Streams / options.Connections);
       std::string batch;
+      if (warm) {
+        for (int s = 0; s < streams && !failed; ++s) {
+          const std::string stream = streams > 1 ? module + "m" + std::to_string(s) : module;
+          if (!AppendRecordFrame(batch, "KelvraLoad", stream, "",
+                                 MessageText(tag, c, -1 - s, options.Size), LocalNow())) {
+            failed = true;
+          }
+        }
+        if (!failed && !SendAllBytes(socket, batch.data(), batch.size())) {
+          failed = true;
+        }
+        batch.clear();
+        warmSent.count_down();
+        timedGo.wait();
+      }
       for (long i = first; i < last; ++i) {
         const std::string stream =
             streams > 1 ? module + "m" + std::to_string((i - first) % streams) : module;
@@ -271,8 +317,19 @@ bool RunTcp(const TLoadOptions& options, std::uint32_t address, const std::strin
         static_cast<double>(options.Records) / seconds, failed ? " (a connection failed)" : "");
     return !failed;
   }
-  const auto [lastLine, lines] =
-      WaitForLines(counter, options.Records, std::chrono::seconds(options.TimeoutSeconds), 0s);
+  if (warm) {
+    warmSent.wait();
+    const auto [warmLine, warmLines] =
+        WaitForLines(counter, warmRecords, std::chrono::seconds(options.TimeoutSeconds), 0s);
+    std::printf("WARM: %ld of %ld records, one per stream, stored in %.2f s\n", warmLines,
+                warmRecords, Seconds(warmLine - started));
+    std::fflush(stdout);
+    started = Clock::now();
+    timedGo.count_down();
+  }
+  auto [lastLine, lines] = WaitForLines(counter, warmRecords + options.Records,
+                                        std::chrono::seconds(options.TimeoutSeconds), 0s);
+  lines -= warmRecords;
   for (auto& sender : senders) {
     sender.join();
   }
