@@ -71,13 +71,16 @@ TFileLogProducer::TFileLogProducer(std::string baseCatalog, std::string peerAddr
                                    std::string peerPort, std::string applicationName,
                                    std::string moduleName, std::string filePrefix,
                                    std::string libraryPath,
-                                   std::shared_ptr<const TFileLogMasks> masks, TLogFileTable* files)
+                                   std::shared_ptr<const TFileLogMasks> masks, TLogFileTable* files,
+                                   TLineStamps* stamps)
     : TCustomLogProducer(std::move(baseCatalog), std::move(peerAddress), std::move(peerPort),
                          std::move(applicationName), std::move(moduleName), std::move(filePrefix),
                          std::move(libraryPath)),
       FMasks(masks ? std::move(masks) : std::make_shared<const TFileLogMasks>()),
       FOwnFiles(files != nullptr ? nullptr : std::make_unique<TLogFileTable>()),
-      FFiles(files != nullptr ? files : FOwnFiles.get()) {
+      FFiles(files != nullptr ? files : FOwnFiles.get()),
+      FOwnStamps(stamps != nullptr ? nullptr : std::make_unique<TLineStamps>()),
+      FStamps(stamps != nullptr ? stamps : FOwnStamps.get()) {
   // The address comes from the network layer and is always safe; it is cleaned all the same, as
   // the diagnostic log's creator and tests hand in their own.
   FFolder = BaseCatalog + SafeNamePart(PeerAddress, true) + PathDelimiter +
@@ -107,27 +110,20 @@ std::string TFileLogProducer::FileName(TDateTime serverTime) const {
 
 void TFileLogProducer::AddMessage(std::string_view text, TDateTime clientTime,
                                   TDateTime serverTime) {
-  // Many lines share one millisecond: the hour and the stamp are worked out once for it.
-  if (!FHourTaken || serverTime != FStampTime) {
+  // Many lines share one millisecond: the hour is worked out once for it.
+  if (!FHourTaken || serverTime != FHourTime) {
     const TDateTime hour = TruncateToHour(serverTime);
     if (!FHourTaken || hour != CurrentHour) {
       OpenFile(FileName(serverTime));
     }
     CurrentHour = hour;
+    FHourTime = serverTime;
     FHourTaken = true;
-    FStampTime = serverTime;
-    FServerStamp.clear();
-    FMasks->ServerStamp.AppendTo(FServerStamp, serverTime);
   }
   FLine.clear();
   if (clientTime != 0) {
-    if (clientTime != FClientStampTime || FClientStamp.empty()) {
-      FClientStampTime = clientTime;
-      FClientStamp.clear();
-      FMasks->ClientStamp.AppendTo(FClientStamp, clientTime);
-    }
-    FLine += FServerStamp;
-    FLine += FClientStamp;
+    FLine += FStamps->Server(*FMasks, serverTime);
+    FLine += FStamps->Client(*FMasks, clientTime);
   }
   FLine += text;
   FLine += "\r\n";

@@ -20,6 +20,42 @@ struct TFileLogMasks {
   TTimeMask ClientStamp;  // "[hh:nn:ss.zzz] : " => [14:05:08.997] :
 };
 
+// The server and client stamps of a line, each kept for the last time it was made for, shared by
+// the file producers of one thread: many lines share one millisecond, and with thousands of
+// streams taking records in turn a producer of its own would make both stamps anew for nearly
+// every line. The owner's thread; no lock.
+class TLineStamps {
+ public:
+  // "hh:nn:ss.zzz" and "[hh:nn:ss.zzz] : " of masks for time (see TFileLogMasks); valid until
+  // the next call.
+  const std::string& Server(const TFileLogMasks& masks, TDateTime time) {
+    return Made(FServer, masks.ServerStamp, time);
+  }
+  const std::string& Client(const TFileLogMasks& masks, TDateTime time) {
+    return Made(FClient, masks.ClientStamp, time);
+  }
+
+ private:
+  struct TStamp {
+    const TTimeMask* Mask = nullptr;  // null until made
+    TDateTime Time = 0;
+    std::string Text;
+  };
+
+  static const std::string& Made(TStamp& stamp, const TTimeMask& mask, TDateTime time) {
+    if (stamp.Mask != &mask || stamp.Time != time) {
+      stamp.Text.clear();
+      mask.AppendTo(stamp.Text, time);
+      stamp.Mask = &mask;
+      stamp.Time = time;
+    }
+    return stamp.Text;
+  }
+
+  TStamp FServer;
+  TStamp FClient;
+};
+
 // Stores the lines of one stream as text files, one file per hour of the server's time:
 //
 //   BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log
@@ -47,13 +83,14 @@ class TFileLogProducer final : public TCustomLogProducer {
 
   // masks: shared compiled masks; null builds a set of its own from the process locale.
   // files: the table the producer's files come from, which must outlive the producer; null
-  // gives the producer a table of its own.
+  // gives the producer a table of its own. stamps: the same for the line stamps, shared with
+  // producers of the caller's thread whose masks live as long.
   // Any thread (the producer then belongs to that caller, and so does the table).
   TFileLogProducer(std::string baseCatalog, std::string peerAddress, std::string peerPort,
                    std::string applicationName, std::string moduleName, std::string filePrefix,
                    std::string libraryPath = {},
                    std::shared_ptr<const TFileLogMasks> masks = nullptr,
-                   TLogFileTable* files = nullptr);
+                   TLogFileTable* files = nullptr, TLineStamps* stamps = nullptr);
   ~TFileLogProducer() override;
 
   // TCustomLogProducer
@@ -81,14 +118,13 @@ class TFileLogProducer final : public TCustomLogProducer {
   std::unique_ptr<TLogFileTable> FOwnFiles;
   TLogFileTable* FFiles;
   TLogFileTable::TRef FFile;
-  // The whole hour of the last open attempt; meaningful once FHourTaken is set.
+  std::unique_ptr<TLineStamps> FOwnStamps;
+  TLineStamps* FStamps;
+  // The whole hour of the last open attempt, and the server time it was worked out for;
+  // meaningful once FHourTaken is set.
   TDateTime CurrentHour = 0;
+  TDateTime FHourTime = 0;
   bool FHourTaken = false;
   // The line being written, kept so that its memory is reused.
   std::string FLine;
-  // The server stamp of FStampTime and the client stamp of FClientStampTime (once made).
-  TDateTime FStampTime = 0;
-  std::string FServerStamp;
-  TDateTime FClientStampTime = 0;
-  std::string FClientStamp;
 };

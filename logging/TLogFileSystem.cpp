@@ -27,6 +27,8 @@ class TPlatformLogFileSystem final : public TLogFileSystem {
     }
     return file;
   }
+
+  bool IsOutOfDescriptors(int error) const override { return IsOutOfDescriptorsError(error); }
 };
 
 }  // namespace

@@ -22,6 +22,9 @@ class TLogFileSystem {
   // Opens path for appending, creating it and its missing directories; null with error set to
   // the platform's code when that fails.
   virtual std::unique_ptr<TFile> Open(const std::string& path, int& error) = 0;
+  // Whether an open failed with error for want of descriptors, so that closing another file
+  // makes room for it.
+  virtual bool IsOutOfDescriptors(int error) const = 0;
 };
 
 // The platform's log files (TLogFile). Any thread; each file one user at a time.

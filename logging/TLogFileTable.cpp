@@ -93,7 +93,7 @@ bool TLogFileTable::EnsureOpen(TEntry& entry) {
     }
   }
   int error = 0;
-  entry.File = FOptions.FileSystem->Open(entry.Path, error);
+  entry.File = OpenFile(entry.Path, error);
   if (!entry.File) {
     entry.OpenFailed = true;
     entry.OpenError = error;
@@ -102,6 +102,21 @@ bool TLogFileTable::EnsureOpen(TEntry& entry) {
   entry.OpenFailed = false;
   entry.OpenSlot = FOpenFiles.insert(FOpenFiles.end(), &entry);
   return true;
+}
+
+std::unique_ptr<TLogFileSystem::TFile> TLogFileTable::OpenFile(const std::string& path,
+                                                               int& error) {
+  std::unique_ptr<TLogFileSystem::TFile> file = FOptions.FileSystem->Open(path, error);
+  // Out of descriptors below the bound (connections and journals hold the rest): the files
+  // written least recently make room, as the bound would have them do. A few at most, so that a
+  // shortage that closing does not cure costs little.
+  for (int attempt = 0; !file && attempt < ShortageAttempts && !FOpenFiles.empty() &&
+                        FOptions.FileSystem->IsOutOfDescriptors(error);
+       ++attempt) {
+    Close(*FOpenFiles.front());
+    file = FOptions.FileSystem->Open(path, error);
+  }
+  return file;
 }
 
 void TLogFileTable::WriteLine(TEntry& entry, std::string_view line) {
@@ -241,7 +256,7 @@ void TLogFileTable::CompleteTornLine(TEntry& entry, bool lastChance) {
   }
   int error = 0;
   if (!entry.File) {
-    entry.File = FOptions.FileSystem->Open(entry.Path, error);
+    entry.File = OpenFile(entry.Path, error);
     if (entry.File) {
       entry.OpenSlot = FOpenFiles.insert(FOpenFiles.end(), &entry);
     }

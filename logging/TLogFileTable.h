@@ -38,7 +38,8 @@ struct TLogFileTableOptions {
 //
 // Failures cost lines, never the shape of a line, and never go unreported:
 // - A file that cannot be opened drops its lines, counted as OpenFailed with the platform's code;
-//   the open is tried again with a line at most once every OpenRetryMs.
+//   the open is tried again with a line at most once every OpenRetryMs. An open that finds the
+//   process out of descriptors first closes the files written least recently, a few at most.
 // - A write that fails drops its line, counted as WriteFailed, and the file is closed, so the
 //   next line opens it again (freed space or a repaired mount then works without a restart).
 // - A write cut short (a full disk) is completed at once if it can be; otherwise the rest of the
@@ -135,6 +136,8 @@ class TLogFileTable {
     std::vector<TDropCount> Drops;
   };
   using TOpenList = std::list<TEntry*>;
+  // Open files closed, one each, for an open that found the descriptors used up.
+  static constexpr int ShortageAttempts = 4;
 
   struct TEntry {
     std::string Path;
@@ -155,6 +158,8 @@ class TLogFileTable {
   };
 
   bool EnsureOpen(TEntry& entry);
+  // Opens path; when the process is out of descriptors, closes open files to make room.
+  std::unique_ptr<TLogFileSystem::TFile> OpenFile(const std::string& path, int& error);
   void WriteLine(TEntry& entry, std::string_view line);
   // Writes whole lines with one call; ends has the end offset of each line in bytes.
   void WriteLines(TEntry& entry, std::string_view bytes, const std::size_t* ends,

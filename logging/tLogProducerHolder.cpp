@@ -172,7 +172,8 @@ tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntr
   made.Sequence = FNextSequence++;
   made.Producer = std::make_unique<TFileLogProducer>(
       BaseCatalog, std::string(peerAddress), std::string(peerPort), std::string(applicationName),
-      std::string(moduleName), std::string(filePrefix), std::string(), FMasks, &FFileTable);
+      std::string(moduleName), std::string(filePrefix), std::string(), FMasks, &FFileTable,
+      &FStamps);
   FFiles.push_back(std::move(made));
   const TFileList::iterator position = std::prev(FFiles.end());
   TFileEntry& entry = *position;

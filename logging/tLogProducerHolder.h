@@ -206,6 +206,8 @@ class tLogProducerHolder {
   std::shared_ptr<const TFileLogMasks> FMasks;
   // Declared before the producers, whose files it holds.
   TLogFileTable FFileTable;
+  // The line stamps of every file producer (all of them use FMasks).
+  TLineStamps FStamps;
 
   // In configuration order; fixed from construction to ReleaseAll.
   std::vector<TPluginEntry> FPlugins;

@@ -17,6 +17,11 @@ extern const std::string_view DroppedTrailingFileNameCharacters;
 // without an extension and in any case: "CON", "nul.txt", "Com1" on Windows; none elsewhere.
 bool IsReservedFileName(std::string_view part);
 
+// True for the platform's code of an open that failed for want of descriptors or handles (the
+// process's or the system's), which closing another file frees: EMFILE and ENFILE on POSIX,
+// ERROR_TOO_MANY_OPEN_FILES on Windows.
+bool IsOutOfDescriptorsError(int code);
+
 // An append-only text file of the log tree. Every write goes to the file's current end, even when
 // another writer (another producer, another process) appends to the same file meanwhile, and a
 // write of one line is one platform call, so lines of two writers never interleave.

@@ -48,7 +48,7 @@ std::size_t OpenLogFileBound(std::size_t descriptorLimit) {
   if (descriptorLimit <= Reserve + 2 * Least) {
     return Least;
   }
-  return (descriptorLimit - Reserve) / 2;
+  return (descriptorLimit - Reserve) / 4 * 3;
 }
 
 tMainThread::tMainThread(tMainThreadEnvironment environment,

@@ -42,9 +42,11 @@ struct tMainThreadEnvironment {
 };
 
 // The bound on open log files for a process that may hold descriptorLimit descriptors (0: no
-// limit): half of what is left after a reserve for sockets, the diagnostic log and the
-// libraries, so that a descriptor is still free for every connection a busy server accepts.
-//   1024 => 384    1048576 => 524160    0 => 65536
+// limit): three quarters of what is left after a reserve for the diagnostic log, the journals
+// and the libraries; the last quarter stays free for connections. A file closed for want of room
+// only costs an open with its next line, a refused connection costs its sender, so the files get
+// the larger share, but never all of it.
+//   1024 => 576    20000 => 14808    1048576 => 786240    0 => 65536
 std::size_t OpenLogFileBound(std::size_t descriptorLimit);
 
 // Service status values reported through ReportStatus.

@@ -13,22 +13,34 @@ bool IsReservedFileName(std::string_view) {
   return false;
 }
 
+bool IsOutOfDescriptorsError(int code) {
+  return code == EMFILE || code == ENFILE;
+}
+
 namespace {
 
-// Creates the directory and every missing parent. True when it exists afterwards.
+// Creates the directory and every missing parent. True when it exists afterwards. The deepest
+// folder is tried first: a new stream's folders usually lie below ones that exist, so walking up
+// only on ENOENT costs one mkdir per missing folder plus one, and no stat of each parent.
 bool CreateDirectories(const std::string& directory) {
   if (directory.empty()) {
     return true;
   }
-  struct stat status {};
-  if (stat(directory.c_str(), &status) == 0) {
-    return S_ISDIR(status.st_mode);
+  if (mkdir(directory.c_str(), 0755) == 0) {
+    return true;
   }
-  const auto cut = directory.find_last_of('/');
-  if (cut != std::string::npos && cut > 0 && !CreateDirectories(directory.substr(0, cut))) {
+  if (errno == EEXIST) {
+    // Another writer may have created it in the meantime; a file of that name is no folder.
+    struct stat status {};
+    return stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  }
+  if (errno != ENOENT) {
     return false;
   }
-  // Another writer may have created it in the meantime.
+  const auto cut = directory.find_last_of('/');
+  if (cut == std::string::npos || cut == 0 || !CreateDirectories(directory.substr(0, cut))) {
+    return false;
+  }
   return mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST;
 }
 

@@ -13,6 +13,10 @@ bool IsReservedFileName(std::string_view part) {
   return IsWindowsDeviceName(part);
 }
 
+bool IsOutOfDescriptorsError(int code) {
+  return code == ERROR_TOO_MANY_OPEN_FILES;
+}
+
 namespace {
 
 // The last separator of a path; Windows takes both.

@@ -11,7 +11,8 @@
 
 // A file system in memory for the failure paths of the log files: a disk with a byte budget
 // (writes beyond it are cut short, then fail with ENOSPC), opens and writes that fail with a
-// chosen code, and a count of open files. Single-threaded, as the log file table is.
+// chosen code, a limit of descriptors, and a count of open files. Single-threaded, as the log file
+// table is.
 class TFakeLogFileSystem final : public TLogFileSystem {
  public:
   static constexpr std::size_t Unlimited = static_cast<std::size_t>(-1);
@@ -22,9 +23,15 @@ class TFakeLogFileSystem final : public TLogFileSystem {
       error = OpenError;
       return nullptr;
     }
+    if (DescriptorLimit != Unlimited && static_cast<std::size_t>(OpenFiles) >= DescriptorLimit) {
+      error = EMFILE;
+      return nullptr;
+    }
     Files[path];  // an open creates the file
     return std::make_unique<TFakeFile>(*this, path);
   }
+
+  bool IsOutOfDescriptors(int error) const override { return error == EMFILE; }
 
   // The bytes a file holds ("" when missing).
   std::string Content(const std::string& path) const {
@@ -35,7 +42,9 @@ class TFakeLogFileSystem final : public TLogFileSystem {
   std::map<std::string, std::string> Files;
   std::size_t SpaceLeft = Unlimited;  // bytes the disk still takes
   int OpenError = 0;                  // non-zero: every open fails with it
-  int WriteError = 0;                 // non-zero: every write fails with it
+  // Opens beyond this many open files fail with EMFILE (the process's descriptors are used up).
+  std::size_t DescriptorLimit = Unlimited;
+  int WriteError = 0;  // non-zero: every write fails with it
   int OpenFiles = 0;
   int Opens = 0;
   int Writes = 0;  // write calls, failed ones included

@@ -204,4 +204,51 @@ TEST(TFileLogProducerTest, ProducersOfOneTableShareTheFileOfAPath) {
   EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/App/Mod/2024_03_07/14.log"), "1\r\n2\r\n");
 }
 
+// Producers sharing one set of line stamps, taking lines in turn with times that repeat and
+// change: every line carries its own stamps, in its own producer's masks.
+TEST(TFileLogProducerTest, ProducersSharingLineStampsEachStampTheirOwnLines) {
+  TTestDirectory dir;
+  TLogFileTable files;
+  TLineStamps stamps;
+  TFormatSettings dots;
+  dots.TimeSeparator = '.';
+  const auto colonMasks = ColonMasks();
+  const auto dotMasks = std::make_shared<const TFileLogMasks>(dots);
+  const char* const applications[] = {"A", "B", "C"};
+  const char separators[] = {':', ':', '.'};
+  std::unique_ptr<TFileLogProducer> producers[3];
+  for (int p = 0; p < 3; ++p) {
+    producers[p] =
+        std::make_unique<TFileLogProducer>(dir.Dir(), "10.1.2.3", "1000", applications[p], "M", "",
+                                           "", p == 2 ? dotMasks : colonMasks, &files, &stamps);
+  }
+  struct {
+    int Producer;
+    int ClientMs;  // 0: no client stamp
+    int ServerMs;
+  } const lines[] = {
+      {0, 1, 5}, {1, 1, 5}, {2, 1, 5}, {0, 2, 5}, {1, 2, 6},
+      {0, 2, 6}, {2, 3, 6}, {1, 0, 7}, {0, 3, 7}, {2, 3, 7},
+  };
+  std::string expected[3];
+  for (const auto& line : lines) {
+    const TDateTime client = line.ClientMs == 0 ? 0 : At(2024, 3, 7, 14, 0, 1, line.ClientMs);
+    const std::string text = "t" + std::to_string(line.ServerMs);
+    producers[line.Producer]->AddMessage(text, client, At(2024, 3, 7, 14, 0, 2, line.ServerMs));
+    const std::string sep(1, separators[line.Producer]);
+    if (line.ClientMs != 0) {
+      expected[line.Producer] += "14" + sep + "00" + sep + "02.00" + std::to_string(line.ServerMs) +
+                                 "[14" + sep + "00" + sep + "01.00" +
+                                 std::to_string(line.ClientMs) + "] " + sep + " ";
+    }
+    expected[line.Producer] += text + "\r\n";
+  }
+  for (int p = 0; p < 3; ++p) {
+    Release(producers[p]);
+    EXPECT_EQ(ReadTextFile(dir.Dir() + "10.1.2.3/" + applications[p] + "/M/2024_03_07/14.log"),
+              expected[p])
+        << applications[p];
+  }
+}
+
 }  // namespace

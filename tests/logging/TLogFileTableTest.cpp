@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -68,6 +69,89 @@ TEST_F(TLogFileTableTest, TheOpenFileBoundCountsFilesAndReopensTheClosedOne) {
   EXPECT_FALSE(b.IsOpen());
   EXPECT_EQ(FDisk->Content("a"), "a1\r\na2\r\n");
   EXPECT_EQ(table->DroppedLines(), 0u);
+}
+
+// More files than the bound, or than the process has descriptors for, written in turn, line by
+// line and in passes: files close and open again, but every line reaches its file, in order.
+TEST_F(TLogFileTableTest, FilesBeyondTheBoundOrTheDescriptorsGetEveryLineInOrder) {
+  struct {
+    const char* Name;
+    std::size_t Bound;
+    std::size_t Descriptors;
+    std::size_t Files;
+    bool Passes;  // the lines of a round held and written together
+  } const cases[] = {
+      {"within the bound", 8, TFakeLogFileSystem::Unlimited, 8, false},
+      {"one beyond the bound", 7, TFakeLogFileSystem::Unlimited, 8, false},
+      {"far beyond the bound, in passes", 3, TFakeLogFileSystem::Unlimited, 10, true},
+      {"descriptors below the bound", 0, 5, 9, false},
+      {"descriptors below the bound, in passes", 100, 2, 6, true},
+  };
+  constexpr int Rounds = 4;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FDisk = std::make_shared<TFakeLogFileSystem>();
+    FDisk->DescriptorLimit = c.Descriptors;
+    auto table = MakeTable(c.Bound);
+    std::vector<TLogFileTable::TRef> files;
+    for (std::size_t f = 0; f < c.Files; ++f) {
+      files.push_back(table->Acquire("f" + std::to_string(f)));
+    }
+    for (int round = 0; round < Rounds; ++round) {
+      if (c.Passes) {
+        table->HoldLines();
+      }
+      for (std::size_t f = 0; f < c.Files; ++f) {
+        files[f].WriteLine(std::to_string(round) + "\r\n");
+      }
+      if (c.Passes) {
+        table->WriteHeld();
+      }
+      const std::size_t room = std::min(c.Bound == 0 ? c.Files : c.Bound, c.Descriptors);
+      EXPECT_LE(static_cast<std::size_t>(FDisk->OpenFiles), room);
+    }
+    for (std::size_t f = 0; f < c.Files; ++f) {
+      EXPECT_EQ(FDisk->Content("f" + std::to_string(f)), "0\r\n1\r\n2\r\n3\r\n") << f;
+    }
+    EXPECT_EQ(table->DroppedLines(), 0u);
+    EXPECT_EQ(Report(*table, true), Lines{});
+  }
+}
+
+TEST_F(TLogFileTableTest, OpensWithinTheBoundOpenEachFileOnce) {
+  auto table = MakeTable(10);
+  std::vector<TLogFileTable::TRef> files;
+  for (int f = 0; f < 10; ++f) {
+    files.push_back(table->Acquire("f" + std::to_string(f)));
+  }
+  for (int round = 0; round < 5; ++round) {
+    for (TLogFileTable::TRef& file : files) {
+      file.WriteLine("x\r\n");
+    }
+  }
+  EXPECT_EQ(FDisk->Opens, 10);
+  EXPECT_EQ(FDisk->Writes, 50);
+}
+
+// No descriptor at all: closing the other files cannot help, so the line is counted with the
+// platform's code after a few tries, and the table does not keep trying.
+TEST_F(TLogFileTableTest, AShortageThatClosingCannotCureDropsTheLineAfterAFewOpens) {
+  auto table = MakeTable(0);
+  TLogFileTable::TRef a = table->Acquire("a");
+  TLogFileTable::TRef b = table->Acquire("b");
+  a.WriteLine("a1\r\n");
+  FDisk->DescriptorLimit = 0;
+  b.WriteLine("lost\r\n");
+  EXPECT_FALSE(a.IsOpen());  // closed to make room, in vain
+  EXPECT_LE(FDisk->Opens, 1 + 5);
+  EXPECT_EQ(Report(*table, true),
+            Lines{"DROPPED 1 LINES [code=" + std::to_string(EMFILE) + "] OPEN FAILED: b"});
+  FDisk->DescriptorLimit = TFakeLogFileSystem::Unlimited;
+  FTicks += 1000;
+  b.WriteLine("b2\r\n");
+  a.WriteLine("a2\r\n");
+  EXPECT_EQ(FDisk->Content("a"), "a1\r\na2\r\n");
+  EXPECT_EQ(FDisk->Content("b"), "b2\r\n");
 }
 
 TEST_F(TLogFileTableTest, AFailedOpenIsRetriedAtMostOnceASecondAndEveryLostLineIsReported) {

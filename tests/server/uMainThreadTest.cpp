@@ -56,16 +56,17 @@ TEST(tMainThreadTest, StopRequestedBeforeServingNeedsNoQueue) {
 
 namespace {
 
-TEST(OpenLogFileBoundTest, LeavesAReserveAndHalfTheRestForSockets) {
+TEST(OpenLogFileBoundTest, LeavesAReserveAndAQuarterOfTheRestForSockets) {
   struct {
     std::size_t Limit;
     std::size_t Bound;
   } const cases[] = {
       {0, 65536},            // no limit
       {100, 16},             // less than the reserve: still a few files
-      {1024, 384},           // the usual soft limit
-      {20'480, 10'112},      // enough for 10,000 live streams
-      {1'048'576, 524'160},  // the usual hard limit, raised at start
+      {1024, 576},           // the usual soft limit
+      {14'000, 10'308},      // enough for 10,000 live streams and 3,436 connections
+      {20'000, 14'808},      // a hard limit below the usual one
+      {1'048'576, 786'240},  // the usual hard limit, raised at start
   };
   for (const auto& c : cases) {
     EXPECT_EQ(OpenLogFileBound(c.Limit), c.Bound) << c.Limit;
