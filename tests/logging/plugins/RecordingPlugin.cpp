@@ -7,7 +7,8 @@
 // Built as RecordingForwarder (RECORDING_FORWARDER defined) it is a forwarder instead:
 //   AddRecord|<clientTime>|<serverTime>|<address>|<port>|<application>|<module>|<prefix>|<text>|<thread>
 //   Statistics|<thread>
-// and its LogProvider_Statistics reports sent = acknowledged = the AddRecord calls so far,
+// and its LogProvider_Statistics reports sent = acknowledged = the AddRecord calls since the
+// last Recording_Reset (so tests in one process do not see each other's calls),
 // spooled 0, dropped 0.
 // with times as "%.17g" and <thread> the hash of the calling thread's id. Each call is recorded
 // when it begins. A message text "throw" then throws; "block" waits until Recording_Unblock().
@@ -31,7 +32,7 @@
 
 namespace {
 
-std::mutex Lock;  // guards Record and Unblocked
+std::mutex Lock;  // guards Record, Unblocked and RecordCalls
 std::condition_variable UnblockedChanged;
 std::string Record;
 bool Unblocked = false;
@@ -153,6 +154,9 @@ LOGPROVIDER_EXPORT void Recording_Reset(void) {
   std::lock_guard lock(Lock);
   Record.clear();
   Unblocked = false;
+#ifdef RECORDING_FORWARDER
+  RecordCalls = 0;
+#endif
 }
 
 LOGPROVIDER_EXPORT void Recording_Unblock(void) {
