@@ -23,6 +23,24 @@ void Append(std::string& out, std::initializer_list<std::string_view> parts) {
   }
 }
 
+// True when text is the parts joined, byte for byte; nothing is built.
+bool EqualsJoined(std::string_view text, std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (const std::string_view part : parts) {
+    size += part.size();
+  }
+  if (size != text.size()) {
+    return false;
+  }
+  for (const std::string_view part : parts) {
+    if (text.substr(0, part.size()) != part) {
+      return false;
+    }
+    text.remove_prefix(part.size());
+  }
+  return true;
+}
+
 TLogFileTableOptions FileTableOptions(const TLogProducerHolderOptions& options,
                                       tLogForwarderSet& forwarders) {
   TLogFileTableOptions table;
@@ -83,7 +101,11 @@ void tLogProducerHolder::RouteRecord(std::string_view peerAddress, std::string_v
                                      std::string_view applicationName, std::string_view moduleName,
                                      std::string_view filePrefix, std::string_view text,
                                      TDateTime clientTime) {
-  const TDateTime serverTime = FOptions.Clock();
+  // Without a stamp of its own in the line, nor a plug-in or forwarder to see the time, a record
+  // in a pass needs the time only for its hour file (see HoldLines).
+  const bool passTimeServes =
+      FInPass && clientTime == 0 && FPluginsByKey.empty() && FForwarders.Count() == 0;
+  const TDateTime serverTime = passTimeServes ? FPassTime : FOptions.Clock();
   FForwarders.Offer(peerAddress, peerPort, applicationName, moduleName, filePrefix, text,
                     clientTime, serverTime);
   bool taken = false;
@@ -138,15 +160,17 @@ bool tLogProducerHolder::Offer(const std::string& key, std::string_view text, TD
 tLogProducerHolder::TFileList::iterator tLogProducerHolder::FindOrCreateFileEntry(
     std::string_view peerAddress, std::string_view peerPort, std::string_view applicationName,
     std::string_view moduleName, std::string_view filePrefix) {
-  FKey.clear();
-  Append(FKey,
-         {"*", peerAddress, ":", peerPort, "=", applicationName, "|", moduleName, "|", filePrefix});
   const std::array<std::size_t, 4> sizes = {peerAddress.size(), peerPort.size(),
                                             applicationName.size(), moduleName.size()};
   // The same key exactly, cut into fields of the same sizes, is the same entry.
-  if (FLastEntryKnown && FLastEntry->FieldSizes == sizes && FLastEntry->Key == FKey) {
+  if (FLastEntryKnown && FLastEntry->FieldSizes == sizes &&
+      EqualsJoined(FLastEntry->Key, {"*", peerAddress, ":", peerPort, "=", applicationName, "|",
+                                     moduleName, "|", filePrefix})) {
     return FLastEntry;
   }
+  FKey.clear();
+  Append(FKey,
+         {"*", peerAddress, ":", peerPort, "=", applicationName, "|", moduleName, "|", filePrefix});
   FFoldedKey = FKey;
   FoldCase(FFoldedKey);
   const auto [first, last] = FFilesByKey.equal_range(FFoldedKey);
@@ -206,7 +230,7 @@ void tLogProducerHolder::EraseFromKeyMap(TFileList::iterator entry) noexcept {
 }
 
 void tLogProducerHolder::Touch(TFileList::iterator entry) {
-  entry->LastUsed = FOptions.Ticks();
+  entry->LastUsed = FInPass ? FPassTicks : FOptions.Ticks();
   FFiles.splice(FFiles.end(), FFiles, entry);
 }
 

@@ -144,12 +144,23 @@ class tLogProducerHolder {
   // The main loop's pass over the events already queued: from HoldLines to WriteHeld the lines
   // of each file are collected and then written with one call per file (see TLogFileTable).
   // The forwarders' journals get the pass's records first, so a record in the files is in the
-  // journals too. Main loop thread only.
+  // journals too.
+  //
+  // HoldLines also reads the clock and the ticks once for the pass. A record whose line shows no
+  // time (no client stamp) and that goes to file producers only takes the pass's time as its
+  // ServerTime, which then only chooses the hour file: the record was received before the pass
+  // began, so it is filed under the hour in which it came. Records with a client stamp, records
+  // for plug-ins and every record when forwarders are configured still read the clock each. The
+  // pass's ticks mark the use of the file producers for ReleaseIdle. Main loop thread only.
   void HoldLines() {
+    FPassTime = FOptions.Clock();
+    FPassTicks = FOptions.Ticks();
+    FInPass = true;
     FForwarders.HoldRecords();
     FFileTable.HoldLines();
   }
   void WriteHeld() {
+    FInPass = false;
     FForwarders.WriteHeld();
     FFileTable.WriteHeld();
   }
@@ -232,7 +243,11 @@ class tLogProducerHolder {
   std::string FKey;
   std::string FFoldedKey;
   // The entry the last record went to, so a run of records from one sender and stream finds it
-  // with one comparison of keys; forgotten whenever an entry goes.
+  // with one comparison of its key against the record's fields; forgotten whenever an entry goes.
   TFileList::iterator FLastEntry;
   bool FLastEntryKnown = false;
+  // From HoldLines to WriteHeld: the pass's clock and ticks (see HoldLines).
+  bool FInPass = false;
+  TDateTime FPassTime = 0;
+  std::uint32_t FPassTicks = 0;
 };

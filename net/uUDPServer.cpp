@@ -217,6 +217,7 @@ unsigned tUDPServer::WaitForWork() {
 }
 
 void tUDPServer::SetPeer(std::uint16_t Index, const std::string& Address, std::uint16_t Port) {
+  FEventPeerIsLastSource = false;
   ClientIndex = Index;
   FEventClientIndex.store(Index, std::memory_order_relaxed);
   RemoteAddress = Address;
@@ -262,7 +263,11 @@ int tUDPServer::ReceiveDatagrams(bool RecordWouldBlock) {
 
 void tUDPServer::SetDatagramPeer(std::uint32_t FromAddress, std::uint16_t FromPort) {
   if (FLastSourceKnown && FromAddress == FLastSourceAddress && FromPort == FLastSourcePort) {
-    SetPeer(FLastSourceIndex, FLastSourceText, FromPort);
+    // The last event's peer is this one already unless something else set a peer since.
+    if (!FEventPeerIsLastSource) {
+      SetPeer(FLastSourceIndex, FLastSourceText, FromPort);
+      FEventPeerIsLastSource = true;
+    }
     return;
   }
   FLastSourceText = FormatIPv4Address(FromAddress);
@@ -277,6 +282,7 @@ void tUDPServer::SetDatagramPeer(std::uint32_t FromAddress, std::uint16_t FromPo
   FLastSourcePort = FromPort;
   FLastSourceIndex = index;
   SetPeer(index, FLastSourceText, FromPort);
+  FEventPeerIsLastSource = FLastSourceKnown;
   if (!known && FOnConnect) {
     FOnConnect(*this);
   }

@@ -107,7 +107,10 @@ class tUDPServer : public TIPConnection {
   // event's peer.
   void SetDatagramPeer(std::uint32_t FromAddress, std::uint16_t FromPort);
   // Forgets the last datagram's source, whose slot may have gone.
-  void ForgetLastSource() { FLastSourceKnown = false; }
+  void ForgetLastSource() {
+    FLastSourceKnown = false;
+    FEventPeerIsLastSource = false;
+  }
   void SendNext();
   void SetPeer(std::uint16_t Index, const std::string& Address, std::uint16_t Port);
   // True from a successful bind to the end of the loop, while no stop has been requested.
@@ -136,6 +139,9 @@ class tUDPServer : public TIPConnection {
   std::uint16_t FLastSourcePort = 0;
   std::uint16_t FLastSourceIndex = 0;
   std::string FLastSourceText;
+  // Set while ClientIndex, RemoteAddress and RemotePort still hold the last source as its event
+  // set them (handlers only read them), so a run of its datagrams sets them once.
+  bool FEventPeerIsLastSource = false;
   TEvent FStartedEvent;  // set while the receive and send loop runs
   const int FReceiveBufferBytes;
   // Set from a successful bind to the end of the loop; the send operations and GetClientText

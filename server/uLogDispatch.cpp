@@ -1,15 +1,31 @@
 #include "server/uLogDispatch.h"
 
+#include <charconv>
+
 #include "server/uRecordDecoder.h"
 
 namespace {
+
+// The peer's port as decimal text, kept in the object for the views handed on.
+class tPortText {
+ public:
+  explicit tPortText(std::uint16_t port) {
+    FLength = static_cast<std::size_t>(std::to_chars(FDigits, FDigits + sizeof FDigits, port).ptr -
+                                       FDigits);
+  }
+  std::string_view View() const { return std::string_view(FDigits, FLength); }
+
+ private:
+  char FDigits[8];
+  std::size_t FLength = 0;
+};
 
 std::string PeerText(const tLogQueueElement& element) {
   return "[" + element.PeerAddress + ":" + std::to_string(element.PeerPort) + "]";
 }
 
 void WriteNewMessage(const tLogQueueElement& element, const tLogDispatchSettings& settings,
-                     const std::string& text, tLogEventTarget& target) {
+                     std::string_view text, tLogEventTarget& target) {
   if (settings.LogMode >= 2) {
     std::string line = "NEW MSG: " + PeerText(element) + " \"";
     AppendEscapedText(line, text);
@@ -27,16 +43,18 @@ void DispatchTcpData(const tLogQueueElement& element, const tLogDispatchSettings
   if (record.FilePrefix.empty() && settings.ModuleNameAsFilePrefix) {
     record.FilePrefix = record.ModuleName;
   }
-  target.RouteRecord(element.PeerAddress, std::to_string(element.PeerPort), record.ApplicationName,
-                     record.ModuleName, record.FilePrefix, record.Text, record.ClientTime);
+  target.RouteRecord(element.PeerAddress, tPortText(element.PeerPort).View(),
+                     record.ApplicationName, record.ModuleName, record.FilePrefix, record.Text,
+                     record.ClientTime);
   WriteNewMessage(element, settings, record.Text, target);
 }
 
 void DispatchSyslogData(const tLogQueueElement& element, const tLogDispatchSettings& settings,
                         tLogEventTarget& target) {
-  const std::string text = SyslogText(element.Data.get(), element.Size);
-  target.RouteRecord(element.PeerAddress, std::to_string(element.PeerPort), "SYSLOG", "syslog",
-                     std::string(), text, 0);
+  // A view into the element's bytes: the text is not copied on its way to the line.
+  const std::string_view text = SyslogText(element.Data.get(), element.Size);
+  target.RouteRecord(element.PeerAddress, tPortText(element.PeerPort).View(), "SYSLOG", "syslog",
+                     std::string_view(), text, 0);
   WriteNewMessage(element, settings, text, target);
 }
 
@@ -73,7 +91,7 @@ void DispatchLogElement(const tLogQueueElement& element, const tLogDispatchSetti
       target.WriteLog(true, "CLIENT CONNECTED: " + PeerText(element));
       break;
     case lkDisconnect:
-      target.ReleasePeer(element.PeerAddress, std::to_string(element.PeerPort));
+      target.ReleasePeer(element.PeerAddress, tPortText(element.PeerPort).View());
       target.WriteLog(true, "CLIENT DISCONNECTED: " + PeerText(element));
       break;
     case lkSyslogData:

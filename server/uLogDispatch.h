@@ -13,12 +13,12 @@ class tLogEventTarget {
  public:
   virtual ~tLogEventTarget() = default;
 
-  // PeerPort is decimal text without leading zeros.
-  virtual void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
-                           const std::string& ApplicationName, const std::string& ModuleName,
-                           const std::string& FilePrefix, const std::string& Text,
+  // PeerPort is decimal text without leading zeros. The views last for the call only.
+  virtual void RouteRecord(std::string_view PeerAddress, std::string_view PeerPort,
+                           std::string_view ApplicationName, std::string_view ModuleName,
+                           std::string_view FilePrefix, std::string_view Text,
                            TDateTime ClientTime) = 0;
-  virtual void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) = 0;
+  virtual void ReleasePeer(std::string_view PeerAddress, std::string_view PeerPort) = 0;
   virtual void WriteLog(bool Verbose, const std::string& Message) = 0;
 };
 

@@ -454,18 +454,17 @@ void tMainThread::OnSyslogBatchEnd() {
   }
 }
 
-void tMainThread::tEventTarget::RouteRecord(const std::string& PeerAddress,
-                                            const std::string& PeerPort,
-                                            const std::string& ApplicationName,
-                                            const std::string& ModuleName,
-                                            const std::string& FilePrefix, const std::string& Text,
+void tMainThread::tEventTarget::RouteRecord(std::string_view PeerAddress, std::string_view PeerPort,
+                                            std::string_view ApplicationName,
+                                            std::string_view ModuleName,
+                                            std::string_view FilePrefix, std::string_view Text,
                                             TDateTime ClientTime) {
   FOwner.ProducerHolder->RouteRecord(PeerAddress, PeerPort, ApplicationName, ModuleName, FilePrefix,
                                      Text, ClientTime);
 }
 
-void tMainThread::tEventTarget::ReleasePeer(const std::string& PeerAddress,
-                                            const std::string& PeerPort) {
+void tMainThread::tEventTarget::ReleasePeer(std::string_view PeerAddress,
+                                            std::string_view PeerPort) {
   FOwner.ProducerHolder->ReleasePeer(PeerAddress, PeerPort);
 }
 

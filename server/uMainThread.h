@@ -158,11 +158,11 @@ class tMainThread {
   class tEventTarget : public tLogEventTarget {
    public:
     explicit tEventTarget(tMainThread& owner) : FOwner(owner) {}
-    void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
-                     const std::string& ApplicationName, const std::string& ModuleName,
-                     const std::string& FilePrefix, const std::string& Text,
+    void RouteRecord(std::string_view PeerAddress, std::string_view PeerPort,
+                     std::string_view ApplicationName, std::string_view ModuleName,
+                     std::string_view FilePrefix, std::string_view Text,
                      TDateTime ClientTime) override;
-    void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) override;
+    void ReleasePeer(std::string_view PeerAddress, std::string_view PeerPort) override;
     void WriteLog(bool Verbose, const std::string& Message) override;
 
    private:

@@ -91,17 +91,18 @@ class TCheckedTarget final : public tLogEventTarget {
   TCheckedTarget(const TLogTree& tree, tLogProducerHolder& holder, double& serverTime)
       : FTree(tree), FHolder(holder), FServerTime(serverTime) {}
 
-  void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
-                   const std::string& ApplicationName, const std::string& ModuleName,
-                   const std::string& FilePrefix, const std::string& Text,
+  void RouteRecord(std::string_view PeerAddress, std::string_view PeerPort,
+                   std::string_view ApplicationName, std::string_view ModuleName,
+                   std::string_view FilePrefix, std::string_view Text,
                    TDateTime ClientTime) override {
-    const TFileLogProducer probe(FTree.BaseCatalog, PeerAddress, PeerPort, ApplicationName,
-                                 ModuleName, FilePrefix, std::string(), FTree.Masks);
+    const TFileLogProducer probe(FTree.BaseCatalog, std::string(PeerAddress), std::string(PeerPort),
+                                 std::string(ApplicationName), std::string(ModuleName),
+                                 std::string(FilePrefix), std::string(), FTree.Masks);
     CheckFilePath(FTree, probe.FileName(FServerTime));
     FHolder.RouteRecord(PeerAddress, PeerPort, ApplicationName, ModuleName, FilePrefix, Text,
                         ClientTime);
   }
-  void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) override {
+  void ReleasePeer(std::string_view PeerAddress, std::string_view PeerPort) override {
     FHolder.ReleasePeer(PeerAddress, PeerPort);
   }
   void WriteLog(bool, const std::string&) override {}

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "an encoded record decodes to itself");
   }
 
-  const std::string text = SyslogText(payload.get(), count);
+  const std::string_view text = SyslogText(payload.get(), count);
   FuzzCheck(text.size() <= size && std::memcmp(text.data(), data, text.size()) == 0,
             "the syslog text is a prefix of the datagram");
   for (std::size_t i = text.size(); i < size; ++i) {

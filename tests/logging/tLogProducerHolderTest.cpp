@@ -314,6 +314,43 @@ TEST_F(tLogProducerHolderTest, LinesLostToTheDiskAreReported) {
   EXPECT_EQ(disk->Content(file), "kept\r\nagain\r\n");
 }
 
+// In a pass, a record whose line shows no time is filed by the time the pass began (it came
+// before then); a record with a client stamp reads the clock itself, so its server stamp is the
+// time it was handed over; outside a pass every record reads the clock.
+TEST_F(tLogProducerHolderTest, ARecordWithoutStampsInAPassIsFiledByThePassTime) {
+  const TDateTime beforeHour = EncodeDateTime(2024, 3, 7, 13, 59, 59, 999);
+  const TDateTime onHour = EncodeDateTime(2024, 3, 7, 14, 0, 0, 3);
+  const TDateTime clientTime = EncodeDateTime(2024, 3, 7, 13, 59, 58, 500);
+  const struct {
+    bool inPass;
+    TDateTime clientTime;
+    const char* file;
+    const char* line;
+  } cases[] = {
+      {true, 0, "13.log", "text\r\n"},
+      {true, clientTime, "14.log", "14:00:00.003[13:59:58.500] : text\r\n"},
+      {false, 0, "14.log", "text\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::filesystem::remove_all(Base());
+    auto holder = MakeHolder("");
+    FNow = beforeHour;
+    if (c.inPass) {
+      holder->HoldLines();
+    }
+    // The clock has passed the hour by the time the record is routed.
+    FNow = onHour;
+    holder->RouteRecord("10.0.0.5", "514", "app", "mod", "", "text", c.clientTime);
+    if (c.inPass) {
+      holder->WriteHeld();
+    }
+    holder.reset();
+    EXPECT_EQ(LogFile("10.0.0.5/app/mod", c.file), c.line);
+    EXPECT_EQ(FilesInTree(), 1u);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, tLogProducerHolderModeTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& mode) {
                            return mode.param ? std::string("Isolated") : std::string("InProcess");

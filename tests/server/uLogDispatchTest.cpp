@@ -13,15 +13,17 @@ class RecordingTarget : public tLogEventTarget {
  public:
   std::vector<std::string> Calls;
 
-  void RouteRecord(const std::string& PeerAddress, const std::string& PeerPort,
-                   const std::string& ApplicationName, const std::string& ModuleName,
-                   const std::string& FilePrefix, const std::string& Text,
+  void RouteRecord(std::string_view PeerAddress, std::string_view PeerPort,
+                   std::string_view ApplicationName, std::string_view ModuleName,
+                   std::string_view FilePrefix, std::string_view Text,
                    TDateTime ClientTime) override {
-    Calls.push_back("route " + PeerAddress + " " + PeerPort + " " + ApplicationName + "|" +
-                    ModuleName + "|" + FilePrefix + "|" + Text + "|" + std::to_string(ClientTime));
+    Calls.push_back("route " + std::string(PeerAddress) + " " + std::string(PeerPort) + " " +
+                    std::string(ApplicationName) + "|" + std::string(ModuleName) + "|" +
+                    std::string(FilePrefix) + "|" + std::string(Text) + "|" +
+                    std::to_string(ClientTime));
   }
-  void ReleasePeer(const std::string& PeerAddress, const std::string& PeerPort) override {
-    Calls.push_back("release " + PeerAddress + " " + PeerPort);
+  void ReleasePeer(std::string_view PeerAddress, std::string_view PeerPort) override {
+    Calls.push_back("release " + std::string(PeerAddress) + " " + std::string(PeerPort));
   }
   void WriteLog(bool Verbose, const std::string& Message) override {
     Calls.push_back((Verbose ? "verbose " : "log ") + Message);
