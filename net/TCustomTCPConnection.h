@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -103,7 +103,8 @@ class TCustomTCPConnection final : public TIPConnection {
   std::mutex FSocketLock;  // guards FSocket against SetSocketOption while the thread closes it
   TSocket FSocket;
   mutable std::mutex SendLock;  // guards SendQueue
-  std::deque<std::string> SendQueue;
+  // A list: an empty deque already holds a block of its own, and most connections never send.
+  std::list<std::string> SendQueue;
   // Set while SendQueue holds entries (by Send, reset by TakeChunk, both under SendLock).
   TSocketSignal SendEvent;
   std::unique_ptr<tEmptyReceiveFilter> Filter;  // used by the connection thread only
