@@ -62,14 +62,16 @@ class SenderReportTest(unittest.TestCase):
 
 
 class TableTest(unittest.TestCase):
-    def rows(self, ours_rate, rsyslog_rate, ours_cpu, rsyslog_cpu):
+    def rows(self, ours_rate, rsyslog_rate, ours_cpu, rsyslog_cpu, scenario="tcp1",
+             ours_kib=8 * 1024):
         rows = []
         for target, rate, cpu in (("ours", ours_rate, ours_cpu),
                                   ("rsyslog", rsyslog_rate, rsyslog_cpu)):
             for run, spread in enumerate((0.9, 1.0, 1.3)):  # the median is the middle run
-                rows.append(dict(scenario="tcp1", target=target, round=run + 1,
+                rows.append(dict(scenario=scenario, target=target, round=run + 1,
                                  records_per_s=rate * spread, cpu_us_per_record=cpu * spread,
-                                 vmhwm_kib=8 * 1024, loss_pct=0.0, sender_us_per_record=1.0,
+                                 vmhwm_kib=ours_kib if target == "ours" else 8 * 1024,
+                                 loss_pct=0.0, sender_us_per_record=1.0,
                                  offered_per_s=""))
         return rows
 
@@ -90,6 +92,18 @@ class TableTest(unittest.TestCase):
             self.assertIn(f"| {ours_cpu:.2f} | {rs_cpu:.2f} | - |", cpu_line)
             self.assertIn(cpu_verdict, cpu_line)
             self.assertIn("≤ 12 MiB: met", self.figure_line(text, "peak RSS, MiB"))
+
+    def test_many_connections_have_a_memory_target_only(self):
+        cases = [  # (ours peak KiB, memory verdict): 12 MiB and 16 KiB for each of 5,000
+            (90 * 1024, "≤ 90 MiB: met"),
+            (91 * 1024, "≤ 90 MiB: NOT met"),
+        ]
+        for kib, verdict in cases:
+            text = peers.table(self.rows(100_000, 200_000, 4.0, 2.0, "tcp5000", kib), ["tcp5000"])
+            self.assertIn(verdict, self.figure_line(text, "peak RSS, MiB"))
+            for name in ("records/s end to end", "daemon CPU per record, us"):
+                self.assertTrue(self.figure_line(text, name).endswith("|  |"), name)
+            self.assertIn("0 in every run: met", self.figure_line(text, "lost, % (median; worst run)"))
 
     def test_a_run_that_lost_records_is_shown_and_fails_the_target(self):
         rows = self.rows(300_000, 200_000, 1.0, 2.0)
