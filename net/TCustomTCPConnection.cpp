@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "net/uTCPServer.h"
@@ -30,6 +31,11 @@ TCustomTCPConnection::TCustomTCPConnection(TSocket socket, std::uint16_t clientI
   ClientIndex = clientIndex;
   RemoteAddress = std::move(remoteAddress);
   RemotePort = remotePort;
+  // An idle connection waits on this event without a time limit: without it a stop request
+  // could not reach the thread. The listener turns the client away.
+  if (!SendEvent.IsValid()) {
+    throw std::runtime_error("no event left for a connection");
+  }
   SetStackSize(ThreadStackBytes);
   Start();
 }

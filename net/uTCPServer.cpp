@@ -158,7 +158,14 @@ void TCustomTCPServer::AcceptLoop(TSocket listening) {
     std::uint16_t peerPort = 0;
     const TSocket accepted = AcceptSocket(listening, peerAddress, peerPort);
     if (accepted == InvalidSocket) {
-      FLastErrorCode.store(LastSocketError());
+      const int error = LastSocketError();
+      if (IsOutOfSocketsError(error)) {
+        // No descriptor left for the client: it waits in the backlog until a connection or a
+        // log file gives one back. Closing the listener would reset every client waiting there.
+        std::this_thread::sleep_for(RetryPause);
+        continue;
+      }
+      FLastErrorCode.store(error);
       CloseOwnListenSocket();
       return;
     }
@@ -191,8 +198,9 @@ int TCustomTCPServer::AddConnection(TSocket socket, std::uint32_t peerAddress,
     connection = std::make_unique<TCustomTCPConnection>(
         socket, clientIndex, this, FormatIPv4Address(peerAddress), peerPort, filterClass);
   } catch (const std::exception&) {
-    // No thread or memory for this client (the system's thread limit, say): it is turned away,
-    // and the listener goes on accepting instead of ending with the exception.
+    // No thread, event or memory for this client (the system's thread or descriptor limit,
+    // say): it is turned away, and the listener goes on accepting instead of ending with the
+    // exception.
     CloseSocket(socket);
     return -1;
   }

@@ -15,6 +15,9 @@ inline constexpr TSocket InvalidSocket = -1;
 int LastSocketError();
 // True for the code of a non-blocking call that found nothing to do (EAGAIN, WSAEWOULDBLOCK).
 bool IsWouldBlockError(int error);
+// True for the code of a call that found no descriptor or buffer left for a new socket (EMFILE,
+// ENFILE, ENOBUFS, ENOMEM; WSAEMFILE, WSAENOBUFS): a shortage that passes.
+bool IsOutOfSocketsError(int error);
 // True for the code of a bind to an address and port already in use (EADDRINUSE, WSAEADDRINUSE).
 bool IsAddressInUseError(int error);
 // Codes the transports record themselves, in the platform's numbering:
@@ -135,6 +138,9 @@ class TSocketSignal {
   void Set();
   void Reset();
   bool IsSet() const;
+  // False when the system had no event to give (no descriptor or handle left): Set then wakes
+  // no wait.
+  bool IsValid() const;
   std::intptr_t NativeHandle() const { return FHandle; }
 
  private:

@@ -51,6 +51,10 @@ bool IsWouldBlockError(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+bool IsOutOfSocketsError(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 bool IsAddressInUseError(int error) {
   return error == EADDRINUSE;
 }
@@ -365,6 +369,10 @@ void TSocketSignal::Set() {
 void TSocketSignal::Reset() {
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t drained = read(static_cast<int>(FHandle), &count, sizeof count);
+}
+
+bool TSocketSignal::IsValid() const {
+  return FHandle >= 0;
 }
 
 bool TSocketSignal::IsSet() const {

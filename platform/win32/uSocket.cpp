@@ -123,6 +123,10 @@ bool IsWouldBlockError(int error) {
   return error == WSAEWOULDBLOCK;
 }
 
+bool IsOutOfSocketsError(int error) {
+  return error == WSAEMFILE || error == WSAENOBUFS;
+}
+
 bool IsAddressInUseError(int error) {
   return error == WSAEADDRINUSE;
 }
@@ -477,6 +481,10 @@ int SendDatagrams(TSocket socket, const TDatagramToSend* datagrams, int count,
 // because a signal may be built before any Winsock start-up.
 TSocketSignal::TSocketSignal()
     : FHandle(reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr))) {}
+
+bool TSocketSignal::IsValid() const {
+  return EventHandle(FHandle) != nullptr;
+}
 
 TSocketSignal::~TSocketSignal() {
   if (EventHandle(FHandle) != nullptr) {
