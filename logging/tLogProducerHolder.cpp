@@ -105,7 +105,15 @@ void tLogProducerHolder::RouteRecord(std::string_view peerAddress, std::string_v
   // in a pass needs the time only for its hour file (see HoldLines).
   const bool passTimeServes =
       FInPass && clientTime == 0 && FPluginsByKey.empty() && FForwarders.Count() == 0;
-  const TDateTime serverTime = passTimeServes ? FPassTime : FOptions.Clock();
+  TDateTime serverTime = FPassTime;
+  if (!passTimeServes) {
+    serverTime = FOptions.Clock();
+    // The pass's time never falls behind a clock read in the pass: a later stampless record
+    // must not go to an earlier hour file than the stamped one before it.
+    if (FInPass) {
+      FPassTime = std::max(FPassTime, serverTime);
+    }
+  }
   FForwarders.Offer(peerAddress, peerPort, applicationName, moduleName, filePrefix, text,
                     clientTime, serverTime);
   bool taken = false;

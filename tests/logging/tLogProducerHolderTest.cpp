@@ -351,6 +351,25 @@ TEST_F(tLogProducerHolderTest, ARecordWithoutStampsInAPassIsFiledByThePassTime) 
   }
 }
 
+// Across an hour: once a stamped record of a pass has read the clock past the hour, the
+// stampless records after it go to the new hour's file too, so the stream's order holds across
+// its hour files.
+TEST_F(tLogProducerHolderTest, AStamplessRecordAfterAStampedOneInAPassKeepsItsHour) {
+  const TDateTime clientTime = EncodeDateTime(2024, 3, 7, 13, 59, 58, 500);
+  auto holder = MakeHolder("");
+  FNow = EncodeDateTime(2024, 3, 7, 13, 59, 59, 999);
+  holder->HoldLines();
+  holder->RouteRecord("10.0.0.5", "514", "app", "mod", "", "first", 0);
+  FNow = EncodeDateTime(2024, 3, 7, 14, 0, 0, 3);
+  holder->RouteRecord("10.0.0.5", "514", "app", "mod", "", "stamped", clientTime);
+  holder->RouteRecord("10.0.0.5", "514", "app", "mod", "", "after", 0);
+  holder->WriteHeld();
+  holder.reset();
+  EXPECT_EQ(LogFile("10.0.0.5/app/mod", "13.log"), "first\r\n");
+  EXPECT_EQ(LogFile("10.0.0.5/app/mod", "14.log"),
+            "14:00:00.003[13:59:58.500] : stamped\r\nafter\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, tLogProducerHolderModeTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& mode) {
                            return mode.param ? std::string("Isolated") : std::string("InProcess");
