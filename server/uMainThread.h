@@ -43,9 +43,10 @@ struct tMainThreadEnvironment {
 
 // The bound on open log files for a process that may hold descriptorLimit descriptors (0: no
 // limit): three quarters of what is left after a reserve for the diagnostic log, the journals
-// and the libraries; the last quarter stays free for connections. A file closed for want of room
-// only costs an open with its next line, a refused connection costs its sender, so the files get
-// the larger share, but never all of it.
+// and the libraries; the last quarter stays free for connections (two each on POSIX: the socket
+// and its send event; a client that finds none left waits in the backlog). A file closed for want
+// of room only costs an open with its next line, a refused connection costs its sender, so the
+// files get the larger share, but never all of it.
 //   1024 => 576    20000 => 14808    1048576 => 786240    0 => 65536
 std::size_t OpenLogFileBound(std::size_t descriptorLimit);
 
