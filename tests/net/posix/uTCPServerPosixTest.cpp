@@ -16,6 +16,15 @@
 
 namespace {
 
+// The undefined-behaviour sanitizer checks a virtual call's object with a pipe of its own; with
+// no descriptor left that check fails and reports a fault where there is none. The address
+// sanitizer build carries it, so these tests run in the other builds only.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SanitizerNeedsDescriptors = true;
+#else
+constexpr bool SanitizerNeedsDescriptors = false;
+#endif
+
 // Takes every descriptor the process may still open but spare ones, under a soft limit lowered
 // for the test, and gives them back (and the limit) when released.
 class TDescriptorShortage {
@@ -65,6 +74,9 @@ class TDescriptorShortage {
 // turned away); either way the listener keeps its socket and serves everyone once the
 // shortage is over.
 TEST(TCPServerPosixTest, AClientArrivingWithNoDescriptorLeftDoesNotEndTheListener) {
+  if (SanitizerNeedsDescriptors) {
+    GTEST_SKIP() << "the sanitizer's own checks need descriptors";
+  }
   TCPEventRecorder recorder;
   const auto server = TTPKTTCPServer::Create("127.0.0.1", recorder.Receive(), recorder.Send(),
                                              recorder.Disconnect(), recorder.Connect(), 0);
@@ -104,6 +116,9 @@ TEST(TCPServerPosixTest, AClientArrivingWithNoDescriptorLeftDoesNotEndTheListene
 }
 
 TEST(TCPServerPosixTest, AnEventNeedsADescriptorAndSaysSoWhenThereIsNone) {
+  if (SanitizerNeedsDescriptors) {
+    GTEST_SKIP() << "the sanitizer's own checks need descriptors";
+  }
   TDescriptorShortage shortage;
   const TSocketSignal none;
   EXPECT_FALSE(none.IsValid());
