@@ -21,7 +21,9 @@ class tPortText {
 };
 
 std::string PeerText(const tLogQueueElement& element) {
-  return "[" + element.PeerAddress + ":" + std::to_string(element.PeerPort) + "]";
+  std::string text = "[" + element.PeerAddress + ":";
+  text += tPortText(element.PeerPort).View();
+  return text + "]";
 }
 
 void WriteNewMessage(const tLogQueueElement& element, const tLogDispatchSettings& settings,
