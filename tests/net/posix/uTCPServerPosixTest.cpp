@@ -25,11 +25,11 @@ constexpr bool SanitizerNeedsDescriptors = true;
 constexpr bool SanitizerNeedsDescriptors = false;
 #endif
 
-// Takes every descriptor the process may still open but spare ones, under a soft limit lowered
-// for the test, and gives them back (and the limit) when released.
+// Takes every descriptor the process may still open, under a soft limit lowered for the test,
+// and gives them back (and the limit) when released.
 class TDescriptorShortage {
  public:
-  explicit TDescriptorShortage(std::size_t spare = 0) {
+  TDescriptorShortage() {
     getrlimit(RLIMIT_NOFILE, &FSaved);
     rlimit lowered = FSaved;
     lowered.rlim_cur = std::min<rlim_t>(FSaved.rlim_cur, HighestOpenDescriptor() + 64);
@@ -40,10 +40,6 @@ class TDescriptorShortage {
         FTaken.push_back(fd);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    for (; spare > 0 && !FTaken.empty(); --spare) {
-      close(FTaken.back());
-      FTaken.pop_back();
     }
   }
   ~TDescriptorShortage() { Release(); }
